@@ -1,0 +1,123 @@
+// The NCP/NDS client: the NDS request buffer, NCP over TCP with the one
+// connection record, fragmented NDS requests (NCP 104/2), the NDS verbs the
+// helper needs, and the set-up of a server connection up to the server's
+// public key. Not re-entrant: one request is outstanding at a time.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ndsauth/keyrecord.h"
+
+// ---- NDS request buffer ---------------------------------------------------
+
+// A cursor over caller-owned storage, used to compose every NDS request and to
+// parse every NDS reply. Writes are checked against `limit`; reads are checked
+// against `end`, the end of the bytes that are really there (the fragment
+// layer sets it to the end of the received reply). A read or write that does
+// not fit sets `failed`; a verb that sees it fails without sending, or fails
+// the reply.
+struct NWDSBuf {
+    uint32_t operation;
+    uint8_t* limit;
+    uint8_t* cursor;
+    uint8_t* data;
+    uint8_t* count_pos;
+    uint8_t* end;
+    bool failed;
+};
+
+void NWDSBufSetup(NWDSBuf* buf, void* storage, size_t size);
+int NWDSBufInit(NWDSBuf* buf, uint32_t verb);
+int NWDSBufPut8(NWDSBuf* buf, uint8_t v);
+int NWDSBufPut16(NWDSBuf* buf, uint16_t v);
+int NWDSBufPut32(NWDSBuf* buf, uint32_t v);
+uint16_t NWDSBufGet16(NWDSBuf* buf);
+uint32_t NWDSBufGet32(NWDSBuf* buf);
+int NWDSBufPut(NWDSBuf* buf, const void* bytes, size_t n);
+int NWDSBufGet(NWDSBuf* buf, void* dst, size_t n);
+int NWDSBufPutWithLen(NWDSBuf* buf, const void* bytes, size_t n);
+uint8_t* NWDSBufGetPtr(NWDSBuf* buf, size_t n);
+uint8_t* NWDSBufPutPtr(NWDSBuf* buf, size_t n);
+void NWDSBufSkip(NWDSBuf* buf, size_t n);
+uint8_t* NWDSBufPeekPtr(NWDSBuf* buf);
+uint8_t* NWDSBufPeekPtrLen(NWDSBuf* buf, size_t offset, size_t n);
+uint8_t* NWDSBufRetrieve(NWDSBuf* buf, size_t* len);
+uint8_t* NWDSBufPutPtrLen(NWDSBuf* buf, size_t* len);
+void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s);
+// dest, when given, holds dest_size bytes; the string is cut to fit.
+void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size);
+
+size_t nwunicode_strlen(const uint16_t* s);
+size_t nwunicode_strcpy(uint16_t* dst, const uint16_t* src);
+size_t nwunicode_createfromascii(uint16_t* dst, const char* s);
+
+// ---- the connection record --------------------------------------------------
+
+constexpr size_t NCP_TCP_HEAD = 16;
+constexpr size_t NCP_REQ_HEAD = 6;
+constexpr size_t NCP_PAYLOAD = 16384;
+
+struct NcpConnection {
+    sockaddr_in server_addr;
+    sockaddr_in local_addr;
+    int32_t connected;
+    int32_t sock;  // -1 when no socket is held
+    uint8_t sequence;
+    uint8_t task;
+    uint16_t conn_number;
+    uint8_t packet[NCP_TCP_HEAD + NCP_REQ_HEAD + NCP_PAYLOAD];
+    uint32_t auth_time;
+    uint8_t login_info[8];
+    uint8_t auth_nonce[4];
+    char tree_name[128];
+    char server_dn[128];
+    uint32_t server_id;
+    uint8_t server_key[KEY_AREA_SIZE];
+    uint32_t server_key_len;
+    uint16_t user_name[128];
+    uint32_t user_id;
+    uint8_t private_key[KEY_AREA_SIZE];
+    uint32_t private_key_len;
+    uint8_t user_key[KEY_AREA_SIZE];
+    uint32_t user_key_len;
+};
+
+// Puts a record into its start state (no socket held). A zero-filled record
+// must be passed through this once before use.
+void NCPCONN_init(NcpConnection* conn);
+
+// ---- NCP over TCP -----------------------------------------------------------
+
+constexpr uint16_t NCP_CREATE_CONNECTION = 0x1111;
+constexpr uint16_t NCP_SERVICE_REQUEST = 0x2222;
+
+// timeout: seconds applied to SO_RCVTIMEO and SO_SNDTIMEO (0 or less: none).
+int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout);
+// reply/reply_len together or both null; *reply_len is capacity in, bytes out.
+int ncp_tcp_call(NcpConnection* conn, uint16_t type, const uint8_t* data, size_t n,
+                 uint8_t* reply, size_t* reply_len);
+int NCPCONN_disconnect(NcpConnection* conn);
+
+// ---- fragmented NDS requests ---------------------------------------------
+
+int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* reply);
+
+// ---- NDS verbs ---------------------------------------------------------------
+
+int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id);
+uint32_t resolve(NcpConnection* conn, const char* name);  // 0xFFFFFFFF on failure
+// dest must hold 768 bytes.
+int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
+                  uint8_t* dest, uint32_t* len);
+// buf holds *size bytes in; *size is the bytes used out. 0 or -1.
+int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
+                 uint8_t* buf, size_t* size);
+int ncp_change_connection_state(NcpConnection* conn, int state);
+int NCPCONN_ndsping(NcpConnection* conn);
+
+// ---- connection set-up -------------------------------------------------------
+
+int NCPCONN_tcpconnect(NcpConnection* conn, const sockaddr_in* server, int timeout);

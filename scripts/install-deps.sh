@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on a fresh Debian machine.
+# The helper itself needs only a C++20 compiler and CMake; the rest serves
+# the tests (GoogleTest, OpenSSL as an independent oracle and for the test
+# directory server, clang for the fuzzers, tshark as a protocol witness,
+# squid as the real proxy) and the benchmarks.
+set -euo pipefail
+
+pkgs=(cmake g++ make libgtest-dev libgmock-dev libssl-dev libbenchmark-dev
+      clang libclang-rt-14-dev tshark squid curl python3 procps)
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+# tshark asks whether non-root users may capture; the default (no) is fine.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
