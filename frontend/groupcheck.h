@@ -1,0 +1,17 @@
+// The membership decision for the current request (chkuser, chkgroup).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+constexpr size_t GROUP_BUFFER_SIZE = 30000;
+
+extern uint8_t group_buffer[GROUP_BUFFER_SIZE];
+
+// 0 when chkuser is a member of chkgroup; 1 when not, or when the check failed.
+int check_group();
+
+// 0 when the stored typed name (little-endian 16-bit code units) names the
+// typeless dotted group; 1 otherwise.
+int compare_group_name(std::span<const uint8_t> name, const char* group);

@@ -1,0 +1,140 @@
+#include "frontend/requestloop.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "frontend/config.h"
+#include "frontend/connection.h"
+#include "frontend/groupcheck.h"
+#include "frontend/linereader.h"
+#include "frontend/log.h"
+#include "frontend/percent.h"
+#include "frontend/progname.h"
+#include "ncpclient/ncpclient.h"
+
+char buffer[REQUEST_SIZE];
+char* chkuser = buffer;
+char* chkgroup = buffer;
+
+namespace {
+
+// A helper that cannot start waits this long before it ends, so that a proxy
+// restarting failed helpers at once does not hammer the directory.
+constexpr time_t START_FAILURE_DELAY_SECONDS = 3;
+
+LineReader input;
+
+int write_all(int fd, const char* text, size_t n) {
+    while (n > 0) {
+        ssize_t w = write(fd, text, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return 1;
+        text += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+int write_reply(int fd, int result) {
+    switch (result) {
+        case RESULT_MEMBER: return write_all(fd, "OK\n", 3);
+        case RESULT_INVALID: return write_all(fd, "ERR Invalid string\n", 19);
+        default: return write_all(fd, "ERR\n", 4);
+    }
+}
+
+void log_settings(const char* head) {
+    char user[LOG_ESCAPED_SIZE];
+    log_escape(config_user, user, sizeof user);
+    addtolog("%s server=%s:%lu, SearchUser:%s, ConvertPercent:%s.\r\n", head, config_server,
+             static_cast<unsigned long>(static_cast<uint32_t>(config_port)), user,
+             config_convertpercent ? "Yes" : "No");
+}
+
+void log_stopped() {
+    addtolog("wrenacl stopped.\r\n");
+    writetolog();
+}
+
+void start_failure_delay() {
+    timespec left{START_FAILURE_DELAY_SECONDS, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+}  // namespace
+
+int handle_request() {
+    chkuser = buffer;
+    char* blank = std::strchr(buffer, ' ');
+    if (blank == nullptr) {
+        chkgroup = buffer + std::strlen(buffer);
+        return RESULT_INVALID;
+    }
+    *blank = '\0';
+    char* group = blank + 1;
+    while (*group == ' ') ++group;
+    chkgroup = group;
+    if (config_convertpercent) {
+        translate_stringfrom_percent(chkuser);
+        translate_stringfrom_percent(chkgroup);
+    }
+    int result = check_group();
+    if (result != RESULT_MEMBER) {
+        result = RESULT_NOT_MEMBER;
+        if (NCPCONN_ndsping(&conn) != 0) {
+            addtolog("nds ping failed. reconnecting.\r\n");
+            writetolog();
+            clear_connection();
+            make_connection();
+        }
+    }
+    return result;
+}
+
+void serve_requests(int in_fd, int out_fd) {
+    line_reader_init(&input, in_fd);
+    for (;;) {
+        LineStatus status = read_request_line(&input, buffer, sizeof buffer);
+        if (status == LINE_END) return;
+        // An over-long line is answered without a check: a name cut short
+        // could name another user.
+        int result = status == LINE_OK ? handle_request() : RESULT_NOT_MEMBER;
+        if (write_reply(out_fd, result) != 0) return;
+    }
+}
+
+int wrenacl_main(int argc, char** argv) {
+    // A proxy that goes away must not kill the helper before its stop line.
+    std::signal(SIGPIPE, SIG_IGN);
+    NCPCONN_init(&conn);
+    set_program_name(argc, argv);
+
+    if (readconfig() != 0) {
+        addtolog("readconfig() failed.\r\n");
+        writetolog();
+        log_stopped();
+        start_failure_delay();
+        return 0;
+    }
+    if (make_connection() != 0) {
+        log_settings("connection to server failed.");
+        writetolog();
+        log_stopped();
+        start_failure_delay();
+        return 0;
+    }
+    log_settings("wrenacl started.");
+    writetolog();
+
+    serve_requests(STDIN_FILENO, STDOUT_FILENO);
+
+    clear_connection();
+    log_stopped();
+    return 0;
+}

@@ -1,0 +1,28 @@
+// The life of the process: start, the request loop, stop.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t REQUEST_SIZE = 512;  // at most 511 characters per request
+
+extern char buffer[REQUEST_SIZE];
+extern char* chkuser;
+extern char* chkgroup;
+
+enum RequestResult {
+    RESULT_MEMBER = 0,
+    RESULT_NOT_MEMBER = 1,
+    RESULT_INVALID = 2,
+};
+
+// Splits the line in buffer, decodes it when asked, checks it, and after a
+// negative answer tests the connection and rebuilds it when it is gone.
+int handle_request();
+
+// Answers request lines from in_fd on out_fd until the input ends or a reply
+// cannot be written.
+void serve_requests(int in_fd, int out_fd);
+
+// The whole process: program name, configuration, connection, requests,
+// stop. Returns the exit status, 0 on every path.
+int wrenacl_main(int argc, char** argv);
