@@ -10,20 +10,54 @@
 #include "ndsauth/keyrecord.h"
 
 // The single source of random bytes (the operating system's generator).
-void fillrandom(void* p, size_t n);
+// 0 when all n bytes were filled, 1 when the generator cannot be used.
+int fillrandom(void* p, size_t n);
+
+// Sizes of the SkEnvelope: 12-byte head, plain data padded to 8 with its
+// 5-byte check value. sk_cipher_len(n) = n + pad + 5, always a multiple of 8.
+constexpr size_t SK_HEAD_SIZE = 12;
+constexpr size_t sk_cipher_len(size_t n) { return n + (8 - (n + 5) % 8) + 5; }
+
+// The 8-byte cipher key of an envelope secret: nwhash1 fed the secret ten
+// times over a zeroed state.
+void sk_envelope_key(const uint8_t* secret, size_t secret_len, uint8_t* key /* 8 bytes */);
 
 // RSA public-key operation with the record's "NN" and "EN": len little-endian
 // bytes at in, raised and reduced, written as len bytes to out (may equal in).
+// The record lies in key_storage bytes. Leaves global_precision at the
+// modulus's width. 0 or 1.
 int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t* out, size_t len);
 
 void __AlignAndEncryptBlockWithSK(const uint8_t* key, const uint8_t* data, size_t n, uint8_t* dest,
                                   size_t* c_out);
 void __NWEncryptWithSK(const uint8_t* secret, size_t secret_len, const uint8_t* data, size_t n,
                        uint8_t* dest, size_t* total_out);
+// Seals the source's content for the server (key record in a KEY_AREA_SIZE
+// area) and appends the sealed form at dst's cursor. 0 or 1; on 1 nothing is
+// appended.
 int rsa_crypt2(const uint8_t* server_key, NWDSBuf* src, NWDSBuf* dst);
 
+// Working sizes of the authentication proof for a user modulus of `bits` bits.
+struct ProofSizes {
+    size_t significant;  // (bits + 7) / 8
+    uint8_t top_mask;    // mask for the top significant byte of a random value
+    size_t size;         // byte width of every number in the proof
+};
+ProofSizes proof_sizes(int bits);
+// Largest user modulus the precision holds, and the proof it gives.
+constexpr int AUTH_MAX_MODULUS_BITS = 1264;
+constexpr size_t AUTH_MAX_PROOF = 12 + 6 * 160;
+
+
+// Logs the user in; on 0 conn->private_key holds the checked private key.
 int do_login(NcpConnection* conn, const char* user, const char* password);
+// Proves possession of the private key for conn->user_id; 0 when accepted.
 int do_auth(NcpConnection* conn);
+// Appends the proof at proof's cursor. Both key records lie in KEY_AREA_SIZE
+// areas. 0 or 1.
 int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
                   const uint8_t* nonce, const uint8_t* cred, size_t credlen);
+// A heap block of size bytes holding the chunk's data zero-extended (or cut
+// to its low bytes); null when the chunk is missing or memory is short. The
+// caller wipes and frees it.
 void* allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t size);
