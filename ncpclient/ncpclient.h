@@ -121,3 +121,7 @@ int NCPCONN_ndsping(NcpConnection* conn);
 // ---- connection set-up -------------------------------------------------------
 
 int NCPCONN_tcpconnect(NcpConnection* conn, const sockaddr_in* server, int timeout);
+// The part of the set-up after the NCP service connection exists: NDS ping
+// (tree_name), the server's name (server_dn), its entry ID (server_id) and its
+// checked public key (server_key, server_key_len). 0 or 1.
+int NCPCONN_getserverkey(NcpConnection* conn);

@@ -1,0 +1,171 @@
+// The NDS verbs the helper uses (resolve name, read), the change of
+// connection state and the NDS ping. A request that does not fit its buffer
+// fails without being sent; a reply that is shorter than what a verb reads
+// fails the verb.
+#include <cstring>
+
+#include "ncpclient/ncpclient.h"
+#include "runtime/cursor.h"
+
+namespace {
+
+constexpr uint32_t kVerbResolveName = 1;
+constexpr uint32_t kVerbRead = 3;
+constexpr uint32_t kResolveFlags = 0x2062;
+constexpr uint32_t kTransportTcp = 9;
+constexpr uint32_t kFirstBatch = 0xFFFFFFFF;
+constexpr uint32_t kInfoNamesAndValues = 1;
+
+constexpr size_t kResolveRequestSize = 300;
+constexpr size_t kResolveReplySize = 128;
+constexpr size_t kRead1RequestSize = 256;
+constexpr size_t kRead1ReplySize = 768;
+constexpr size_t kPingReplySize = 64;
+
+// The read request of both read verbs, after NWDSBufInit(verb 3) has put
+// the zero version word.
+void put_read_request(NWDSBuf* req, uint32_t entry_id, const char* attr) {
+    NWDSBufPut32(req, kFirstBatch);
+    NWDSBufPut32(req, entry_id);
+    NWDSBufPut32(req, kInfoNamesAndValues);
+    NWDSBufPut32(req, 0);  // only the listed attribute
+    NWDSBufPut32(req, 1);  // one attribute name
+    NWDSBufPutNWUNI(req, attr);
+}
+
+// Reads the common head of a read reply up to the value count. Returns
+// false when the reply is short or not the answer for one attribute.
+bool read_reply_head(NWDSBuf* rep, uint32_t* syntax, uint32_t* info_type, uint32_t* values) {
+    uint32_t completion = NWDSBufGet32(rep);
+    NWDSBufSkip(rep, 4);  // iteration handle: a further batch is never asked for
+    *info_type = NWDSBufGet32(rep);
+    uint32_t attributes = NWDSBufGet32(rep);
+    uint32_t syn = NWDSBufGet32(rep);
+    NWDSBufGetNWUNI(rep, nullptr, 0);  // attribute name
+    *values = NWDSBufGet32(rep);
+    if (rep->failed || completion != 0 || attributes != 1) return false;
+    if (syntax != nullptr) *syntax = syn;
+    return true;
+}
+
+}  // namespace
+
+int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id) {
+    if (name == nullptr) return 1;
+    uint8_t rq_storage[kResolveRequestSize];
+    uint8_t rp_storage[kResolveReplySize];
+    NWDSBuf req;
+    NWDSBuf rep;
+    NWDSBufSetup(&req, rq_storage, sizeof rq_storage);
+    NWDSBufSetup(&rep, rp_storage, sizeof rp_storage);
+    NWDSBufInit(&req, kVerbResolveName);
+    NWDSBufPut32(&req, 0);  // version
+    NWDSBufPut32(&req, kResolveFlags);
+    NWDSBufPut32(&req, 0);
+    NWDSBufPutNWUNI(&req, name);
+    NWDSBufPut32(&req, 1);  // transport types
+    NWDSBufPut32(&req, kTransportTcp);
+    NWDSBufPut32(&req, 1);  // tree-walker transport types
+    NWDSBufPut32(&req, kTransportTcp);
+    if (req.failed) return 1;
+    if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
+    uint32_t completion = NWDSBufGet32(&rep);
+    NWDSBufSkip(&rep, 4);
+    uint32_t id = NWDSBufGet32(&rep);
+    if (rep.failed || completion != 0) return 1;
+    if (entry_id != nullptr) *entry_id = id;
+    return 0;
+}
+
+uint32_t resolve(NcpConnection* conn, const char* name) {
+    uint32_t id = 0;
+    if (ncp_NDS_RESOLVE_NAME(conn, name, &id) != 0) return 0xFFFFFFFF;
+    return id;
+}
+
+int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
+                  uint8_t* dest, uint32_t* len) {
+    if (attr == nullptr || dest == nullptr || len == nullptr) return 1;
+    uint8_t rq_storage[kRead1RequestSize];
+    uint8_t rp_storage[kRead1ReplySize];
+    NWDSBuf req;
+    NWDSBuf rep;
+    NWDSBufSetup(&req, rq_storage, sizeof rq_storage);
+    NWDSBufSetup(&rep, rp_storage, sizeof rp_storage);
+    NWDSBufInit(&req, kVerbRead);
+    put_read_request(&req, entry_id, attr);
+    if (req.failed) return 1;
+    if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
+    uint32_t info_type = 0;
+    uint32_t values = 0;
+    if (!read_reply_head(&rep, syntax, &info_type, &values)) return 1;
+    if (info_type == 0 || values == 0) return 1;
+    uint32_t value_len = NWDSBufGet32(&rep);
+    if (rep.failed) return 1;
+    // The value must lie wholly within the received reply; further values
+    // are ignored.
+    if (NWDSBufGet(&rep, dest, value_len) != 0) return 1;
+    *len = value_len;
+    return 0;
+}
+
+int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
+                 uint8_t* buf, size_t* size) {
+    if (attr == nullptr || buf == nullptr || size == nullptr) return -1;
+    const size_t capacity = *size;
+    // Request and reply share the caller's buffer: the request is copied out
+    // before the first reply byte is stored.
+    NWDSBuf req;
+    NWDSBuf rep;
+    NWDSBufSetup(&req, buf, capacity);
+    NWDSBufSetup(&rep, buf, capacity);
+    if (NWDSBufInit(&req, kVerbRead) != 0) return -1;
+    put_read_request(&req, entry_id, attr);
+    if (req.failed) return -1;
+    if (ncp_send_nds_frag(conn, &req, &rep) != 0) return -1;
+    uint32_t info_type = 0;
+    uint32_t values = 0;
+    if (!read_reply_head(&rep, syntax, &info_type, &values)) return -1;
+    if (info_type != kInfoNamesAndValues) return -1;
+
+    // The packed list overwrites the reply in place. It is written behind
+    // the read position (the reply head alone is longer than the count
+    // word, and each value moves the reply on at least as far as the list),
+    // so copies run as memory moves.
+    rt::Writer list(std::span<uint8_t>(buf, capacity));
+    uint8_t* count_word = list.reserve(4);
+    if (count_word == nullptr) return -1;
+    rt::store_le32(count_word, 0);
+    uint32_t stored = 0;
+    for (; values > 0; --values) {
+        uint32_t value_len = NWDSBufGet32(&rep);
+        if (rep.failed) return -1;
+        if (list.pos() + 4 + static_cast<size_t>(value_len) > capacity) break;  // list full
+        const uint8_t* value = NWDSBufGetPtr(&rep, value_len);
+        if (value == nullptr) return -1;  // value runs past the received reply
+        uint8_t* out = list.reserve(4 + static_cast<size_t>(value_len));
+        if (out == nullptr) return -1;
+        rt::store_le32(out, value_len);
+        if (value_len != 0) std::memmove(out + 4, value, value_len);
+        rt::store_le32(count_word, ++stored);
+    }
+    *size = list.pos();
+    return 0;
+}
+
+int ncp_change_connection_state(NcpConnection* conn, int state) {
+    const uint8_t request[5] = {0x17, 0x00, 0x02, 0x1D, static_cast<uint8_t>(state & 0xFF)};
+    return ncp_tcp_call(conn, NCP_SERVICE_REQUEST, request, sizeof request, nullptr, nullptr) != 0 ? 1 : 0;
+}
+
+int NCPCONN_ndsping(NcpConnection* conn) {
+    static constexpr uint8_t kPing[5] = {0x68, 0x01, 0x00, 0x00, 0x00};
+    uint8_t reply[kPingReplySize];
+    size_t got = sizeof reply;
+    if (ncp_tcp_call(conn, NCP_SERVICE_REQUEST, kPing, sizeof kPing, reply, &got) != 0) return 1;
+    rt::Reader r(std::span<const uint8_t>(reply, got));
+    r.skip(4);
+    uint32_t name_len = r.le32();
+    if (!r.ok()) return 1;
+    return name_len >= 1 && name_len <= kPingReplySize ? 0 : 1;
+}
