@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "frontend/config.h"
+#include "frontend/progname.h"
+#include "tests/frontend/test_files.h"
+
+namespace {
+
+std::string derived(const std::string& name, size_t limit, const char* ext) {
+    char out[1100];
+    if (derive_file_name(name.c_str(), limit, ext, out, sizeof out) != 0) return "<too long>";
+    return out;
+}
+
+TEST(FileNames, CutAtTheLastDotUnlessTheNameBeginsWithOne) {
+    EXPECT_EQ(derived("/etc/proxy/groups", 511, ".conf"), "/etc/proxy/groups.conf");
+    EXPECT_EQ(derived("/opt/x.d/check", 511, ".conf"), "/opt/x.conf");
+    EXPECT_EQ(derived("./check", 511, ".conf"), "./check.conf");
+    EXPECT_EQ(derived("./check.bin", 511, ".conf"), "./check.bin.conf");
+    EXPECT_EQ(derived("/var/log/proxy/check", 255, ".log"), "/var/log/proxy/check.log");
+    EXPECT_EQ(derived("check.bin", 255, ".log"), "check.log");
+    EXPECT_EQ(derived(".hidden", 255, ".log"), ".hidden.log");
+    EXPECT_EQ(derived("", 255, ".log"), ".log");
+    // The dot rule applies to the part of the name that is used.
+    std::string longname = std::string(300, 'c') + ".bin";
+    EXPECT_EQ(derived(longname, 511, ".conf"), std::string(300, 'c') + ".conf");
+    EXPECT_EQ(derived(longname, 255, ".log"), std::string(255, 'c') + ".log");
+}
+
+TEST(FileNames, OutputTooSmallFailsInsteadOfOverrunning) {
+    char out[8];
+    EXPECT_NE(derive_file_name("abcdef", 511, ".conf", out, sizeof out), 0);
+}
+
+TEST(ProgramName, ArgumentWinsOverInvocationNameAndIsCut) {
+    std::string a0 = "/usr/lib/squid/wrenacl", a1 = "/etc/proxy/groups";
+    char* one[] = {a0.data(), nullptr};
+    set_program_name(1, one);
+    EXPECT_STREQ(myname, "/usr/lib/squid/wrenacl");
+    char* two[] = {a0.data(), a1.data(), nullptr};
+    set_program_name(2, two);
+    EXPECT_STREQ(myname, "/etc/proxy/groups");
+    std::string huge(600, 'n');
+    char* big[] = {a0.data(), huge.data(), nullptr};
+    set_program_name(2, big);
+    EXPECT_EQ(std::string(myname), std::string(511, 'n'));
+    char* none[] = {nullptr};
+    set_program_name(0, none);
+    EXPECT_STREQ(myname, "");
+}
+
+TEST(SplitLineToTokens, BlanksOnlySeparateAndTheCountIsBounded) {
+    char a[] = "  Port   1524  ";
+    char* t[8];
+    ASSERT_EQ(splitlinetotokens(a, t, 8), 2);
+    EXPECT_STREQ(t[0], "Port");
+    EXPECT_STREQ(t[1], "1524");
+
+    char b[] = "key\tvalue other";
+    ASSERT_EQ(splitlinetotokens(b, t, 8), 2);
+    EXPECT_STREQ(t[0], "key\tvalue");
+
+    char c[] = "1 2 3 4 5 6 7 8 9 10";
+    ASSERT_EQ(splitlinetotokens(c, t, 8), 8);
+    EXPECT_STREQ(t[7], "8");  // the eighth token ends at its blank
+
+    char d[] = "    ";
+    EXPECT_EQ(splitlinetotokens(d, t, 8), 0);
+    char e[] = "";
+    EXPECT_EQ(splitlinetotokens(e, t, 8), 0);
+}
+
+class ReadConfig : public ::testing::Test {
+protected:
+    void SetUp() override {
+        config_reset();
+        use_program_name(dir.file("helper.bin"));
+    }
+    void TearDown() override { config_reset(); }
+    int read(const std::string& content) {
+        write_file(dir.file("helper.conf"), content);
+        return readconfig();
+    }
+    TempDir dir;
+};
+
+TEST_F(ReadConfig, MissingFileFailsAndChangesNothing) {
+    config_port = 1;
+    EXPECT_EQ(readconfig(), 1);
+    EXPECT_EQ(config_port, 1);
+}
+
+TEST_F(ReadConfig, EmptyFileKeepsTheDefaults) {
+    ASSERT_EQ(read(""), 0);
+    EXPECT_STREQ(config_server, "");
+    EXPECT_EQ(config_port, 524);
+    EXPECT_STREQ(config_user, "");
+    EXPECT_STREQ(config_password, "");
+    EXPECT_EQ(config_convertpercent, 0);
+    EXPECT_EQ(config_debug, 0);
+    EXPECT_EQ(config_timeout, 20);
+}
+
+TEST_F(ReadConfig, KeysIgnoreCaseAndValuesAreVerbatim) {
+    ASSERT_EQ(read("SERVER 10.1.1.5\n"
+                   "searchuser admin%1\n"
+                   "SearchPass Se;cr#et\n"
+                   "  Port   1524  \n"
+                   "Timeout 7\n"),
+              0);
+    EXPECT_STREQ(config_server, "10.1.1.5");
+    EXPECT_STREQ(config_user, "admin%1");
+    EXPECT_STREQ(config_password, "Se;cr#et");
+    EXPECT_EQ(config_port, 1524);
+    EXPECT_EQ(config_timeout, 7);
+}
+
+TEST_F(ReadConfig, PortAndTimeoutAreReadLikeAtoi) {
+    struct Case {
+        const char* value;
+        int32_t port;
+        int32_t timeout;
+    } cases[] = {
+        {"0", 524, 20},    {"abc", 524, 20}, {"600x", 600, 600},        {"-1", -1, 20},
+        {"70000", 70000, 70000}, {"+25", 25, 25}, {"\t33", 33, 33},
+    };
+    for (const Case& c : cases) {
+        config_reset();
+        ASSERT_EQ(read(std::string("Port ") + c.value + "\nTimeout " + c.value + "\n"), 0);
+        EXPECT_EQ(config_port, c.port) << c.value;
+        EXPECT_EQ(config_timeout, c.timeout) << c.value;
+    }
+}
+
+TEST_F(ReadConfig, LinesWithOtherThanTwoTokensAndUnknownKeysAreIgnored) {
+    ASSERT_EQ(read("Server 10.1.1.5\n"
+                   "SearchPass two words\n"
+                   "Server\n"
+                   " # x\n"
+                   "Colour blue\n"),
+              0);
+    EXPECT_STREQ(config_server, "10.1.1.5");
+    EXPECT_STREQ(config_password, "");
+}
+
+TEST_F(ReadConfig, CommentsCountOnlyByTheirFirstByte) {
+    ASSERT_EQ(read("# Server 10.1.1.1\n"
+                   ";Server 10.1.1.2\n"
+                   "Port 1\n"
+                   " ;Port 2\n"),  // blank first: key ";Port" is unknown
+              0);
+    EXPECT_STREQ(config_server, "");
+    EXPECT_EQ(config_port, 1);
+}
+
+TEST_F(ReadConfig, SwitchesOnlyTurnOn) {
+    ASSERT_EQ(read("Debug yes\nDebug No\nConvertPercent YES\nConvertPercent ja\n"), 0);
+    EXPECT_EQ(config_debug, 1);
+    EXPECT_EQ(config_convertpercent, 1);
+    config_reset();
+    ASSERT_EQ(read("Debug Yess\nConvertPercent 1\n"), 0);
+    EXPECT_EQ(config_debug, 0);
+    EXPECT_EQ(config_convertpercent, 0);
+}
+
+TEST_F(ReadConfig, LastValueWins) {
+    ASSERT_EQ(read("Server a\nServer b\nPort 1\nPort 2\n"), 0);
+    EXPECT_STREQ(config_server, "b");
+    EXPECT_EQ(config_port, 2);
+}
+
+TEST_F(ReadConfig, LineAssembly) {
+    // CR anywhere is dropped; a last line without LF does not count.
+    ASSERT_EQ(read("Ser\rver 10.1.1.5\r\nPort 99\r\nSearchUser lost"), 0);
+    EXPECT_STREQ(config_server, "10.1.1.5");
+    EXPECT_EQ(config_port, 99);
+    EXPECT_STREQ(config_user, "");
+    config_reset();
+    ASSERT_EQ(read("Server 10.1.1.5"), 0);
+    EXPECT_STREQ(config_server, "");
+}
+
+TEST_F(ReadConfig, LongLinesAreSplitAt1023BytesAndValuesCutTo126) {
+    // 1023 stored bytes end a line; what follows is read as the next line.
+    std::string filler = "x" + std::string(1021, ' ');  // 1022 bytes, one token
+    ASSERT_EQ(read(filler + "QServer 10.9.9.9\n"), 0);  // "Q" is byte 1023
+    EXPECT_STREQ(config_server, "10.9.9.9");             // "Server 10.9.9.9" is the next line
+    config_reset();
+    ASSERT_EQ(read(filler + "\n" + "Server " + std::string(200, 's') + "\n"), 0);
+    EXPECT_EQ(std::string(config_server), std::string(126, 's'));
+}
+
+TEST_F(ReadConfig, ReadErrorFailsInsteadOfLooping) {
+    ASSERT_EQ(mkdir(dir.file("helper.conf").c_str(), 0700), 0);  // open works, read fails
+    EXPECT_EQ(readconfig(), 1);
+}
+
+}  // namespace

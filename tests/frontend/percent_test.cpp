@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "frontend/percent.h"
+
+namespace {
+
+std::string decode(std::string s) {
+    s.push_back('\0');
+    translate_stringfrom_percent(s.data());
+    return std::string(s.c_str());  // as later readers see it: up to the first zero
+}
+
+TEST(PercentDecoding, DecodesEscapesAndKeepsEverythingElse) {
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"john%20doe", "john doe"},
+        {"100%%", "100%"},
+        {"%%41", "%41"},        // "%%" is one '%', the 41 stays text
+        {"%41%42C", "ABC"},
+        {"x%41", "xA"},         // an escape at the very end
+        {"%2f", "%2f"},         // small hexadecimal letters are not digits
+        {"%2F", "/"},
+        {"%4", "%4"},
+        {"%G1", "%G1"},
+        {"%", "%"},
+        {"a%", "a%"},
+        {"%4%41", "%4A"},       // a '%' without an escape does not swallow what follows
+        {"%2541", "%41"},       // a decoded byte is not decoded again
+        {"ab%00cd", "ab"},      // %00 ends the text for every later reader
+        {"", ""},
+        {"%FF%80", "\xFF\x80"},
+        {"%%%41%", "%A%"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(decode(c.in), c.out) << "input: " << c.in;
+}
+
+TEST(PercentDecoding, NeverWritesPastTheText) {
+    // The byte after the terminator must survive: the output is never longer.
+    char text[] = "%%%%%4%%41\0Z";
+    translate_stringfrom_percent(text);
+    EXPECT_STREQ(text, "%%%4%41");
+    EXPECT_EQ(text[sizeof text - 2], 'Z');
+}
+
+TEST(PercentDecoding, HexValueOfTwoDigits) {
+    EXPECT_EQ(_convertfromhex("00"), 0x00);
+    EXPECT_EQ(_convertfromhex("9A"), 0x9A);
+    EXPECT_EQ(_convertfromhex("FF"), 0xFF);
+    EXPECT_EQ(_convertfromhex("A0"), 0xA0);
+}
+
+}  // namespace
