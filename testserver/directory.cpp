@@ -1,0 +1,217 @@
+#include "testserver/directory.h"
+
+#include <cstdio>
+
+namespace ts {
+namespace {
+
+enum class Charset { Utf8, Latin1 };
+
+// UTF-8 to ISO 8859-1; false for malformed UTF-8 or a character above U+00FF.
+bool utf8_to_latin1(std::string_view in, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < in.size(); ++i) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        if (c < 0x80) { out += static_cast<char>(c); continue; }
+        // Only two-byte sequences C2..C3 xx reach the range U+0080..U+00FF.
+        if ((c != 0xC2 && c != 0xC3) || i + 1 >= in.size()) return false;
+        const auto c2 = static_cast<unsigned char>(in[i + 1]);
+        if ((c2 & 0xC0) != 0x80) return false;
+        out += static_cast<char>(((c & 0x03) << 6) | (c2 & 0x3F));
+        ++i;
+    }
+    return true;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// A value as written: plain (trimmed) or in double quotes with \" and \\.
+bool unquote(std::string_view raw, std::string& out, std::string& why) {
+    out.clear();
+    if (raw.empty() || raw.front() != '"') { out = std::string(raw); return true; }
+    size_t i = 1;
+    for (; i < raw.size(); ++i) {
+        const char c = raw[i];
+        if (c == '"') break;
+        if (c == '\\') {
+            if (i + 1 >= raw.size()) break;
+            const char n = raw[++i];
+            if (n != '"' && n != '\\') { why = "unknown escape in quoted value"; return false; }
+            out += n;
+            continue;
+        }
+        out += c;
+    }
+    if (i >= raw.size()) { why = "unterminated quoted value"; return false; }
+    if (i + 1 != raw.size()) { why = "text after the closing quote"; return false; }
+    return true;
+}
+
+bool typed_name(const std::string& text, std::vector<DnPart>& out, std::string& why) {
+    if (!parse_dn(text, out)) { why = "malformed name '" + text + "'"; return false; }
+    for (const DnPart& p : out) {
+        if (p.type.empty()) { why = "name '" + text + "' needs a type on every part (CN=..., O=...)"; return false; }
+    }
+    return true;
+}
+
+bool same_name(const std::vector<DnPart>& a, const std::vector<DnPart>& b) {
+    return dn_matches(a, b);
+}
+
+struct Parser {
+    Directory& dir;
+    Charset charset = Charset::Utf8;
+    bool have_tree = false;
+    bool have_server = false;
+    bool have_policy = false;
+    bool user_has_password = false;
+    std::string why;
+
+    bool known_entry(const std::vector<DnPart>& n) const {
+        if (have_server && same_name(dir.server, n)) return true;
+        for (const DirUser& u : dir.users) if (same_name(u.name, n)) return true;
+        for (const auto& g : dir.groups) if (same_name(g, n)) return true;
+        return false;
+    }
+    bool is_group(const std::vector<DnPart>& n) const {
+        for (const auto& g : dir.groups) if (same_name(g, n)) return true;
+        return false;
+    }
+
+    bool line(std::string_view keyword, const std::string& value) {
+        if (keyword == "charset") {
+            if (value == "utf-8") { charset = Charset::Utf8; return true; }
+            if (value == "iso-8859-1") { charset = Charset::Latin1; return true; }
+            why = "charset must be utf-8 or iso-8859-1";
+            return false;
+        }
+        if (keyword == "tree") {
+            if (have_tree) { why = "second tree line"; return false; }
+            if (value.empty()) { why = "empty tree name"; return false; }
+            dir.tree = value;
+            have_tree = true;
+            return true;
+        }
+        if (keyword == "group-read") {
+            if (have_policy) { why = "second group-read line"; return false; }
+            if (value == "anyone") dir.anyone_reads_groups = true;
+            else if (value == "logged-in") dir.anyone_reads_groups = false;
+            else { why = "group-read must be 'anyone' or 'logged-in'"; return false; }
+            have_policy = true;
+            return true;
+        }
+        if (keyword == "server") {
+            if (have_server) { why = "second server line"; return false; }
+            std::vector<DnPart> n;
+            if (!typed_name(value, n, why)) return false;
+            if (known_entry(n)) { why = "name '" + value + "' is already an entry"; return false; }
+            dir.server = std::move(n);
+            have_server = true;
+            return true;
+        }
+        if (keyword == "group") {
+            std::vector<DnPart> n;
+            if (!typed_name(value, n, why)) return false;
+            if (is_group(n)) return true;  // already named by a member line
+            if (known_entry(n)) { why = "name '" + value + "' is already an entry"; return false; }
+            dir.groups.push_back(std::move(n));
+            return true;
+        }
+        if (keyword == "user") {
+            DirUser u;
+            if (!typed_name(value, u.name, why)) return false;
+            if (known_entry(u.name)) { why = "name '" + value + "' is already an entry"; return false; }
+            dir.users.push_back(std::move(u));
+            user_has_password = false;
+            return true;
+        }
+        if (keyword == "password" || keyword == "member") {
+            if (dir.users.empty()) { why = std::string(keyword) + " line before any user line"; return false; }
+            DirUser& u = dir.users.back();
+            if (keyword == "password") {
+                if (user_has_password) { why = "second password for this user"; return false; }
+                u.password = value;
+                user_has_password = true;
+                return true;
+            }
+            std::vector<DnPart> g;
+            if (!typed_name(value, g, why)) return false;
+            if (!is_group(g)) {
+                if (known_entry(g)) { why = "'" + value + "' is not a group"; return false; }
+                dir.groups.push_back(g);
+            }
+            for (const auto& have : u.groups) {
+                if (same_name(have, g)) { why = "user is already a member of '" + value + "'"; return false; }
+            }
+            u.groups.push_back(std::move(g));
+            return true;
+        }
+        why = "unknown keyword '" + std::string(keyword) + "'";
+        return false;
+    }
+};
+
+}  // namespace
+
+bool parse_directory(std::string_view text, Directory& out, std::string& error) {
+    out = Directory{};
+    Parser p{out, Charset::Utf8, false, false, false, false, {}};
+    int number = 0;
+    while (!text.empty()) {
+        ++number;
+        const size_t nl = text.find('\n');
+        std::string_view raw = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+
+        const auto fail = [&](const std::string& why) {
+            error = "line " + std::to_string(number) + ": " + why;
+            return false;
+        };
+        if (raw.find('\0') != std::string_view::npos) return fail("NUL byte in line");
+        std::string decoded;
+        if (p.charset == Charset::Utf8) {
+            if (!utf8_to_latin1(raw, decoded)) {
+                return fail("not UTF-8, or a character outside ISO 8859-1");
+            }
+        } else {
+            decoded = std::string(raw);
+        }
+        const std::string_view line = trim(decoded);
+        if (line.empty() || line.front() == '#') continue;
+
+        size_t split = 0;
+        while (split < line.size() && !is_blank(line[split])) ++split;
+        const std::string_view keyword = line.substr(0, split);
+        const std::string_view rest = trim(line.substr(split));
+        std::string value;
+        std::string why;
+        if (!unquote(rest, value, why)) return fail(why);
+        if (rest.empty() && keyword != "password") return fail("'" + std::string(keyword) + "' needs a value");
+        if (!p.line(keyword, value)) return fail(p.why);
+    }
+    if (!p.have_tree) { error = "end of file: no tree line"; return false; }
+    if (!p.have_server) { error = "end of file: no server line"; return false; }
+    return true;
+}
+
+bool load_directory(const char* path, Directory& out, std::string& error) {
+    FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) { error = std::string("cannot open ") + path; return false; }
+    std::string text;
+    char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+    const bool bad = std::ferror(f) != 0;
+    std::fclose(f);
+    if (bad) { error = std::string("cannot read ") + path; return false; }
+    return parse_directory(text, out, error);
+}
+
+}  // namespace ts

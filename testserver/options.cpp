@@ -1,0 +1,104 @@
+#include "testserver/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace ts {
+namespace {
+
+bool to_long(const char* s, long lo, long hi, long& out) {
+    if (s == nullptr || *s == '\0') return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(s, &end, 0);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
+// "V:CODE": verb number and completion code, the code decimal (may be
+// negative, as NDS codes are written) or hexadecimal.
+bool fail_spec(const char* s, uint32_t& verb, uint32_t& code) {
+    const char* colon = std::strchr(s, ':');
+    if (colon == nullptr) return false;
+    const std::string v(s, colon);
+    long lv = 0;
+    if (!to_long(v.c_str(), 0, 255, lv)) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long c = std::strtoll(colon + 1, &end, 0);
+    if (errno != 0 || *end != '\0' || colon[1] == '\0' || c < INT32_MIN || c > UINT32_MAX || c == 0) return false;
+    verb = static_cast<uint32_t>(lv);
+    code = static_cast<uint32_t>(c);
+    return true;
+}
+
+}  // namespace
+
+const char* usage_text() {
+    return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
+           "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
+           "  [--drop-after N] [--hang-after N] [--fault-once] [--fail-verb V:CODE]...\n"
+           "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME]\n";
+}
+
+bool parse_options(int argc, char** argv, Options& out, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        const char* val = i + 1 < argc ? argv[i + 1] : nullptr;
+        long n = 0;
+        const auto need = [&](long lo, long hi) {
+            if (!to_long(val, lo, hi, n)) {
+                error = std::string("bad or missing value for ") + argv[i];
+                return false;
+            }
+            ++i;
+            return true;
+        };
+        if (a == "--verbose") { out.verbose = true; continue; }
+        if (a == "--q-above-p") { out.q_above_p = true; continue; }
+        if (a == "--fault-once") { out.fault_once = true; continue; }
+        if (a == "--bad-ping") { out.bad_ping_length = 0; continue; }
+        if (a == "--directory" || a == "--address" || a == "--log" || a == "--tree-name") {
+            if (val == nullptr) { error = std::string("missing value for ") + argv[i]; return false; }
+            if (a == "--directory") out.directory = val;
+            else if (a == "--address") out.address = val;
+            else if (a == "--log") out.log = val;
+            else {
+                out.tree_name = val;
+                if (out.tree_name.empty()) { error = "empty tree name"; return false; }
+            }
+            ++i;
+            continue;
+        }
+        if (a == "--port") { if (!need(0, 65535)) return false; out.port = static_cast<int>(n); continue; }
+        if (a == "--fragment-size") { if (!need(1, 4076)) return false; out.fragment_size = static_cast<size_t>(n); continue; }
+        if (a == "--user-key-bits") {
+            if (!need(kMinUserKeyBits, kMaxUserKeyBits)) return false;
+            out.user_key_bits = static_cast<int>(n);
+            continue;
+        }
+        if (a == "--drop-after") { if (!need(0, 1000000)) return false; out.drop_after = n; continue; }
+        if (a == "--hang-after") { if (!need(0, 1000000)) return false; out.hang_after = n; continue; }
+        if (a == "--bad-ping-length") { if (!need(0, 0xFFFFFFFFL)) return false; out.bad_ping_length = n; continue; }
+        if (a == "--fail-verb") {
+            uint32_t verb = 0, code = 0;
+            if (val == nullptr || !fail_spec(val, verb, code)) {
+                error = "--fail-verb needs VERB:CODE with a non-zero code";
+                return false;
+            }
+            out.fail_verb[verb] = code;
+            ++i;
+            continue;
+        }
+        if (!a.empty() && a[0] != '-' && out.directory.empty()) { out.directory = argv[i]; continue; }
+        error = std::string("unknown argument ") + argv[i];
+        return false;
+    }
+    if (out.directory.empty()) { error = "no directory file given"; return false; }
+    return true;
+}
+
+}  // namespace ts

@@ -1,0 +1,160 @@
+#include "testserver/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <vector>
+
+#include "runtime/fd.h"
+#include "testserver/framing.h"
+#include "testserver/log.h"
+#include "testserver/session.h"
+
+namespace ts {
+namespace {
+
+struct Client {
+    rt::UniqueFd fd;
+    Session session;
+    std::vector<uint8_t> in;
+    uint32_t serial = 0;
+};
+
+bool send_all(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Handles every whole request buffered for a client. False when the
+// connection is to be closed.
+bool drain(World& w, Client& c) {
+    while (true) {
+        size_t len = 0;
+        std::string why;
+        const Frame f = frame_request(c.in, len, why);
+        if (f == Frame::Need) return true;
+        if (f == Frame::Bad) {
+            deviation(c.session.id, "%s; connection closed", why.c_str());
+            return false;
+        }
+        const Response r = handle_packet(w, c.session, std::span<const uint8_t>(c.in).first(len));
+        c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(len));
+        if (r.what == Outcome::Close) return false;
+        if (r.what == Outcome::Reply && !send_all(c.fd.get(), r.bytes)) return false;
+    }
+}
+
+rt::UniqueFd listen_on(const World& w, uint16_t& port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(w.opt.port));
+    if (inet_pton(AF_INET, w.opt.address.c_str(), &a.sin_addr) != 1) {
+        log_line("ERROR address %s is not an IPv4 address", w.opt.address.c_str());
+        return rt::UniqueFd();
+    }
+    rt::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd.valid()) { log_line("ERROR socket: %s", std::strerror(errno)); return rt::UniqueFd(); }
+    const int one = 1;
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        log_line("ERROR setsockopt: %s", std::strerror(errno));
+        return rt::UniqueFd();
+    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        log_line("ERROR bind %s:%d: %s", w.opt.address.c_str(), w.opt.port, std::strerror(errno));
+        return rt::UniqueFd();
+    }
+    if (::listen(fd.get(), 64) != 0) { log_line("ERROR listen: %s", std::strerror(errno)); return rt::UniqueFd(); }
+    socklen_t alen = sizeof a;
+    if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &alen) != 0) {
+        log_line("ERROR getsockname: %s", std::strerror(errno));
+        return rt::UniqueFd();
+    }
+    port = ntohs(a.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+int serve(World& w) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    if (sigprocmask(SIG_BLOCK, &stop, nullptr) != 0) { log_line("ERROR sigprocmask"); return 1; }
+    rt::UniqueFd sfd(::signalfd(-1, &stop, SFD_CLOEXEC));
+    if (!sfd.valid()) { log_line("ERROR signalfd: %s", std::strerror(errno)); return 1; }
+
+    uint16_t port = 0;
+    rt::UniqueFd lfd = listen_on(w, port);
+    if (!lfd.valid()) return 1;
+    std::printf("%u\n", port);
+    std::fflush(stdout);
+    log_line("LISTENING %s:%u", w.opt.address.c_str(), port);
+
+    std::list<Client> clients;
+    uint32_t serial = 0;
+    while (true) {
+        std::vector<pollfd> fds;
+        fds.push_back(pollfd{sfd.get(), POLLIN, 0});
+        fds.push_back(pollfd{lfd.get(), POLLIN, 0});
+        for (const Client& c : clients) fds.push_back(pollfd{c.fd.get(), POLLIN, 0});
+        const int n = ::poll(fds.data(), fds.size(), -1);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            log_line("ERROR poll: %s", std::strerror(errno));
+            return 1;
+        }
+        if (fds[0].revents != 0) {
+            log_line("STOP");
+            return 0;
+        }
+        // Clients first, in the order polled; accepted ones join the next round.
+        size_t i = 2;
+        for (auto it = clients.begin(); it != clients.end(); ++i) {
+            bool keep = true;
+            if (fds[i].revents != 0) {
+                uint8_t buf[8192];
+                const ssize_t got = ::recv(it->fd.get(), buf, sizeof buf, 0);
+                if (got < 0 && errno == EINTR) { ++it; continue; }
+                if (got <= 0) {
+                    keep = false;
+                } else {
+                    it->in.insert(it->in.end(), buf, buf + got);
+                    keep = drain(w, *it);
+                }
+            }
+            if (keep) { ++it; continue; }
+            log_line("CLOSED conn=%u after %u requests", it->session.id, it->session.requests);
+            it = clients.erase(it);
+        }
+        if (fds[1].revents != 0) {
+            rt::UniqueFd cfd(::accept4(lfd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!cfd.valid()) {
+                log_line("ERROR accept: %s", std::strerror(errno));
+                continue;
+            }
+            Client& c = clients.emplace_back();
+            c.fd = std::move(cfd);
+            c.serial = ++serial;
+            c.session.id = 0;
+            if (w.opt.verbose) log_line("ACCEPTED connection %u", c.serial);
+        }
+    }
+}
+
+}  // namespace ts

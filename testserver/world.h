@@ -1,0 +1,59 @@
+// Everything the server knows for its whole run: the options, the directory
+// with an entry ID for every object, and the RSA keys made at start.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "testserver/directory.h"
+#include "testserver/options.h"
+#include "testserver/rsakey.h"
+
+namespace ts {
+
+enum class EntryKind { Server, User, Group };
+
+struct Entry {
+    uint32_t id = 0;
+    EntryKind kind = EntryKind::Group;
+    std::vector<DnPart> name;   // typed parts
+    int user = -1;              // index into World::users for a user
+};
+
+struct UserKeys {
+    const DirUser* def = nullptr;
+    uint32_t id = 0;
+    RsaKey key;
+    std::vector<uint8_t> public_value;   // "Public Key" value
+    std::vector<uint8_t> private_body;   // key-record body handed out by the login
+    std::array<uint8_t, 4> salt{};       // per-user salt of the password hash
+};
+
+struct World {
+    Options opt;
+    Directory dir;
+    std::vector<Entry> entries;
+    RsaKey server_key;
+    std::vector<uint8_t> server_public_value;
+    std::vector<UserKeys> users;
+    uint16_t next_conn = 0x0103;   // both bytes non-zero, so a client must use both
+    bool fault_used = false;
+};
+
+// Server modulus size: the client's RSA block is 56 bytes with its top four
+// bytes zero, so any modulus of more than 416 bits holds it, and the result
+// still fits the 56 bytes.
+inline constexpr int kServerKeyBits = 448;
+
+// Numbers the entries and makes the keys. False with error set when key
+// generation fails.
+bool world_build(World& w, std::string& error);
+
+const Entry* find_entry(const World& w, const std::vector<DnPart>& query);
+const Entry* entry_by_id(const World& w, uint32_t id);
+const Entry* server_entry(const World& w);
+std::string entry_dn(const Entry& e);
+
+}  // namespace ts
