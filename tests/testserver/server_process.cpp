@@ -1,0 +1,92 @@
+#include "server_process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options) {
+    char tmpl[] = "/tmp/wrenacl-ts-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    std::ofstream(dir_ + "/directory.txt") << directory;
+    int out[2];
+    if (pipe(out) != 0) return;
+    std::vector<std::string> args = {TESTSERVER_BIN, "--directory", dir_ + "/directory.txt",
+                                     "--port", "0", "--log", dir_ + "/server.log"};
+    args.insert(args.end(), options.begin(), options.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        close(out[0]);
+        close(out[1]);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    // The first line is the port; reading it also waits for the keys to be made.
+    std::string line;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    close(out[0]);
+    port_ = static_cast<uint16_t>(std::atoi(line.c_str()));
+}
+
+ServerProcess::~ServerProcess() {
+    stop();
+    if (!dir_.empty()) {
+        std::remove((dir_ + "/directory.txt").c_str());
+        std::remove((dir_ + "/server.log").c_str());
+        rmdir(dir_.c_str());
+    }
+}
+
+int ServerProcess::stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    int status = 0;
+    const pid_t got = waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (got <= 0 || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string ServerProcess::log() const {
+    std::ifstream f(dir_ + "/server.log");
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
+    std::vector<std::string> out;
+    std::istringstream in(log());
+    for (std::string l; std::getline(in, l);) {
+        if (l.rfind(prefix, 0) == 0) out.push_back(l);
+    }
+    return out;
+}
+
+std::string standard_directory(bool anyone_reads_groups) {
+    std::string d =
+        "tree ACME_TREE\n"
+        "server CN=WREN1.O=acme\n"
+        "user CN=search.O=acme\n"
+        "password Search-Pass1\n"
+        "user CN=alice.OU=sales.O=acme\n"
+        "password secret\n"
+        "member CN=staff.OU=sales.O=acme\n"
+        "member CN=all.O=acme\n"
+        "charset iso-8859-1\n"
+        "user CN=Ann M\xFCller.OU=sales.O=acme\n"
+        "member CN=all.O=acme\n";
+    d += anyone_reads_groups ? "group-read anyone\n" : "group-read logged-in\n";
+    return d;
+}
