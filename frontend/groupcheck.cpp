@@ -77,8 +77,8 @@ int compare_group_name(std::span<const uint8_t> name, const char* group) {
 
 int check_group() {
     int result = 1;
-    char user[LOG_ESCAPED_SIZE];
-    log_escape(chkuser, user, sizeof user);
+    char user[LOG_ESCAPED_SIZE] = "";
+    if (config_debug) log_escape(chkuser, user, sizeof user);
 
     uint32_t entry_id = 0;
     const char* name = chkuser[0] == '.' ? chkuser + 1 : chkuser;

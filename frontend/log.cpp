@@ -54,7 +54,7 @@ void writetolog() {
     if (derive_file_name(myname, LOG_NAME_LIMIT, ".log", name, sizeof name) != 0) return;
     int raw;
     do {
-        raw = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
+        raw = open(name, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
     } while (raw < 0 && errno == EINTR);
     if (raw < 0) return;
     rt::UniqueFd fd(raw);

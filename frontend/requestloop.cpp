@@ -16,6 +16,7 @@
 #include "frontend/percent.h"
 #include "frontend/progname.h"
 #include "ncpclient/ncpclient.h"
+#include "runtime/wipe.h"
 
 char buffer[REQUEST_SIZE];
 char* chkuser = buffer;
@@ -56,9 +57,12 @@ void log_settings(const char* head) {
              config_convertpercent ? "Yes" : "No");
 }
 
-void log_stopped() {
+// The stop line, and the secrets held for reconnects cleared.
+void stop() {
     addtolog("wrenacl stopped.\r\n");
     writetolog();
+    rt::wipe(config_password, sizeof config_password);
+    rt::wipe_object(conn);
 }
 
 void start_failure_delay() {
@@ -118,14 +122,14 @@ int wrenacl_main(int argc, char** argv) {
     if (readconfig() != 0) {
         addtolog("readconfig() failed.\r\n");
         writetolog();
-        log_stopped();
+        stop();
         start_failure_delay();
         return 0;
     }
     if (make_connection() != 0) {
         log_settings("connection to server failed.");
         writetolog();
-        log_stopped();
+        stop();
         start_failure_delay();
         return 0;
     }
@@ -135,6 +139,6 @@ int wrenacl_main(int argc, char** argv) {
     serve_requests(STDIN_FILENO, STDOUT_FILENO);
 
     clear_connection();
-    log_stopped();
+    stop();
     return 0;
 }

@@ -156,20 +156,15 @@ TEST_F(ReadConfig, CommentsCountOnlyByTheirFirstByte) {
     EXPECT_EQ(config_port, 1);
 }
 
-TEST_F(ReadConfig, SwitchesOnlyTurnOn) {
+TEST_F(ReadConfig, SwitchesOnlyTurnOnAndTheLastTextWins) {
     ASSERT_EQ(read("Debug yes\nDebug No\nConvertPercent YES\nConvertPercent ja\n"), 0);
     EXPECT_EQ(config_debug, 1);
     EXPECT_EQ(config_convertpercent, 1);
     config_reset();
-    ASSERT_EQ(read("Debug Yess\nConvertPercent 1\n"), 0);
+    ASSERT_EQ(read("Debug Yess\nConvertPercent 1\nServer a\nServer b\n"), 0);
     EXPECT_EQ(config_debug, 0);
     EXPECT_EQ(config_convertpercent, 0);
-}
-
-TEST_F(ReadConfig, LastValueWins) {
-    ASSERT_EQ(read("Server a\nServer b\nPort 1\nPort 2\n"), 0);
-    EXPECT_STREQ(config_server, "b");
-    EXPECT_EQ(config_port, 2);
+    EXPECT_STREQ(config_server, "b");  // text values: the last one wins
 }
 
 TEST_F(ReadConfig, LineAssembly) {

@@ -151,14 +151,6 @@ TEST_F(GroupCheck, FailedResolveDropsALoggedInConnection) {
     EXPECT_EQ(conn.sock, 7);
 }
 
-TEST_F(GroupCheck, ForgedLogLinesAreEscaped) {
-    config_debug = 1;
-    EXPECT_EQ(check("x\r\n01.01.2026 00:00:00 forged", "g\x7F"), 1);
-    EXPECT_EQ(log().substr(20),
-              "failed to resolve x%0D%0A01.01.2026 00:00:00 forged. "
-              "x%0D%0A01.01.2026 00:00:00 forged NOT in group g%7F\r\n");
-}
-
 // Hostile read results: the walk must stay inside the bytes the read filled.
 TEST_F(GroupCheck, MalformedGroupListsAreReadWithinBounds) {
     fake.raw_read = true;

@@ -46,11 +46,4 @@ TEST(PercentDecoding, NeverWritesPastTheText) {
     EXPECT_EQ(text[sizeof text - 2], 'Z');
 }
 
-TEST(PercentDecoding, HexValueOfTwoDigits) {
-    EXPECT_EQ(_convertfromhex("00"), 0x00);
-    EXPECT_EQ(_convertfromhex("9A"), 0x9A);
-    EXPECT_EQ(_convertfromhex("FF"), 0xFF);
-    EXPECT_EQ(_convertfromhex("A0"), 0xA0);
-}
-
 }  // namespace

@@ -129,16 +129,6 @@ TEST_F(Process, LoggedInSessionRebuildsTheConnectionAfterAFailedResolve) {
     EXPECT_EQ(r.log.find("s3cret"), std::string::npos);
 }
 
-TEST_F(Process, AnonymousConnectionIsRebuiltWhenThePingFails) {
-    Outcome r = fakedir("Server 127.0.0.1\n", "netdown x\nalice staff.acme\n");
-    EXPECT_EQ(r.out, "ERR\nOK\n");
-    EXPECT_EQ(r.err,
-              "connect 127.0.0.1:524 timeout 20\nresolve netdown\nread 5 Group Membership\nping\n"
-              "disconnect\nconnect 127.0.0.1:524 timeout 20\n"
-              "resolve alice\nread 1 Group Membership\n");
-    EXPECT_EQ(count(r.log, "nds ping failed. reconnecting.\r\n"), 1u);
-}
-
 TEST_F(Process, DebugLogEscapesControlCharactersFromRequests) {
     Outcome r = fakedir("Server 127.0.0.1\nDebug Yes\nConvertPercent Yes\n",
                     "eve%0D%0A01.01.2030%2000:00:00%20forged staff\nalice staff.acme\n");
