@@ -13,7 +13,6 @@
 namespace {
 
 constexpr std::array<uint8_t, 8> kKeyHeader = {0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00};
-constexpr size_t kChunkHead = 4;
 constexpr uint32_t kCheckTail = 20;    // body bytes after the hashed part
 constexpr size_t kCheckSize = 8;       // bytes of the "MA" check value
 constexpr size_t kSkipCountAt = 10;    // skip count inside a "Public Key" value
