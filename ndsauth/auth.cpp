@@ -81,7 +81,9 @@ void* allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t 
     return block;
 }
 
-int do_auth(NcpConnection* conn) {
+namespace {
+
+int authenticate(NcpConnection* conn) {
     if (ncp_NDS_READ1(conn, conn->user_id, "Public Key", nullptr, conn->user_key,
                       &conn->user_key_len) != 0)
         return 1;
@@ -112,4 +114,15 @@ int do_auth(NcpConnection* conn) {
     NWDSBufInit(&reply, 0);
     if (ncp_send_nds_frag(conn, &req, &reply) != 0) return 1;
     return completed(&reply) ? 0 : 1;
+}
+
+}  // namespace
+
+// The private key serves this one proof; a new connection logs in afresh, so
+// it is wiped whichever way the authentication ends.
+int do_auth(NcpConnection* conn) {
+    const int rc = authenticate(conn);
+    rt::wipe(conn->private_key, sizeof conn->private_key);
+    conn->private_key_len = 0;
+    return rc;
 }

@@ -145,6 +145,21 @@ int respond(ProofWork* pw, const ProofSizes& sz, Slot r, MpUnit w, uint8_t* y_ou
     return 0;
 }
 
+// The three commitments, the digest over them, and the three responses.
+int prove(ProofWork* pw, const ProofSizes& sz, uint8_t* numbers) {
+    const Slot r[kRounds] = {sR0, sR1, sR2};
+    for (size_t i = 0; i < kRounds; ++i)
+        if (commit(pw, sz, r[i], numbers + i * sz.size) != 0) return 1;
+
+    nwhash2block(pw->hash, numbers, static_cast<int>(kRounds * sz.size));
+    nwhash2end(pw->hash);
+    for (size_t i = 0; i < kRounds; ++i) {
+        const auto wi = static_cast<MpUnit>(pw->hash[2 * i] | (pw->hash[2 * i + 1] << 8));
+        if (respond(pw, sz, r[i], wi, numbers + (kRounds + i) * sz.size) != 0) return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 ProofSizes proof_sizes(int bits) {
@@ -205,15 +220,11 @@ int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
     if (!w.ok()) return 1;
     std::memset(numbers, 0, 6 * sz.size);
 
-    const Slot r[kRounds] = {sR0, sR1, sR2};
-    for (size_t i = 0; i < kRounds; ++i)
-        if (commit(&pw, sz, r[i], numbers + i * sz.size) != 0) return 1;
-
-    nwhash2block(pw.hash, numbers, static_cast<int>(kRounds * sz.size));
-    nwhash2end(pw.hash);
-    for (size_t i = 0; i < kRounds; ++i) {
-        const auto wi = static_cast<MpUnit>(pw.hash[2 * i] | (pw.hash[2 * i + 1] << 8));
-        if (respond(&pw, sz, r[i], wi, numbers + (kRounds + i) * sz.size) != 0) return 1;
+    if (prove(&pw, sz, numbers) != 0) {
+        // Nothing of a failed proof stays in the buffer.
+        rt::wipe(out, total);
+        proof->cursor = out;
+        return 1;
     }
     return 0;
 }

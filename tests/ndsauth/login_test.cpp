@@ -114,9 +114,12 @@ TEST(Login, RefusalsAndFailedExchangesFail) {
         Directory dir = directory();
         c.set(dir);
         auto conn = connect_to(&dir);
+        std::memset(conn->private_key, 0x5A, sizeof conn->private_key);  // from an earlier login
+        conn->private_key_len = 99;
         EXPECT_EQ(do_login(conn.get(), "admin", "secret-pw1"), 1);
         EXPECT_EQ(nds_calls().size(), c.calls);
         EXPECT_EQ(conn->private_key_len, 0u);
+        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key));
     }
 }
 
@@ -169,6 +172,7 @@ TEST(Auth, DirectoryAcceptsTheProof) {
         ASSERT_EQ(do_login(conn.get(), name.c_str(), dir.password.c_str()), 0);
         ASSERT_EQ(do_auth(conn.get()), 0) << dir.proof_verdict;
         EXPECT_EQ(dir.proof_verdict, "");
+        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key)) << "key left after use";
         EXPECT_EQ(Bytes(conn->auth_nonce, conn->auth_nonce + 4), dir.auth_nonce);
 
         // Credential: 1, 6, login info, 4 random bytes, 0, 2n + 2, the name.
@@ -210,6 +214,7 @@ TEST(Auth, RefusalsAndUnusableKeysFail) {
         ASSERT_EQ(do_login(conn.get(), "admin", dir.password.c_str()), 0);
         c.set(dir);
         EXPECT_EQ(do_auth(conn.get()), 1);
+        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key)) << "key left after use";
     }
 
     // A key wider than the precision fails without sending a proof.

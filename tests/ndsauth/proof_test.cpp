@@ -135,6 +135,12 @@ TEST(AuthProof, FailsCleanlyOnKeysItCannotUse) {
     EXPECT_EQ(p.rc, 1);
     EXPECT_EQ(p.cursor_moved, 0u);
 
+    // An exponent the power cannot take fails after the proof was reserved:
+    // nothing of it stays in the buffer.
+    p = run(key_record(key_body({{"NN", k.n}, {"EN", k.n}})), priv, cred);
+    EXPECT_EQ(p.rc, 1);
+    EXPECT_EQ(p.cursor_moved, 0u);
+
     // Proof buffer too small for 408 bytes.
     EXPECT_EQ(run(pub, priv, cred, 404).rc, 1);
 
