@@ -27,15 +27,15 @@ int main(int argc, char** argv) {
         if (!w.opt.log.empty()) std::fprintf(stderr, "wrenacl-testserver: %s: %s\n", w.opt.directory.c_str(), error.c_str());
         return 2;
     }
+    int rc = 2;
     if (!ts::crypto_init()) {
         ts::log_line("ERROR cannot load OpenSSL's legacy provider (RC2)");
-        return 2;
-    }
-    if (!ts::world_build(w, error)) {
+    } else if (!ts::world_build(w, error)) {
         ts::log_line("ERROR %s", error.c_str());
-        return 2;
+    } else {
+        rc = ts::serve(w);
     }
-    const int rc = ts::serve(w);
+    ts::crypto_shutdown();
     ts::log_close();
     return rc;
 }

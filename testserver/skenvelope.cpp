@@ -12,13 +12,22 @@
 
 namespace ts {
 
+namespace {
+OSSL_PROVIDER* g_legacy = nullptr;
+OSSL_PROVIDER* g_default = nullptr;
+}  // namespace
+
 bool crypto_init() {
-    static bool loaded = false;
-    if (loaded) return true;
-    if (OSSL_PROVIDER_load(nullptr, "legacy") == nullptr) return false;
-    if (OSSL_PROVIDER_load(nullptr, "default") == nullptr) return false;
-    loaded = true;
-    return true;
+    if (g_legacy == nullptr) g_legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    if (g_default == nullptr) g_default = OSSL_PROVIDER_load(nullptr, "default");
+    return g_legacy != nullptr && g_default != nullptr;
+}
+
+void crypto_shutdown() {
+    if (g_legacy != nullptr) OSSL_PROVIDER_unload(g_legacy);
+    if (g_default != nullptr) OSSL_PROVIDER_unload(g_default);
+    g_legacy = nullptr;
+    g_default = nullptr;
 }
 
 std::array<uint8_t, 8> envelope_key(std::span<const uint8_t> secret) {

@@ -14,6 +14,7 @@ namespace ts {
 
 // Loads OpenSSL's legacy provider (RC2 lives there). Call once at start.
 bool crypto_init();
+void crypto_shutdown();
 
 // nwhash1 over the secret ten times into 8 zero bytes.
 std::array<uint8_t, 8> envelope_key(std::span<const uint8_t> secret);

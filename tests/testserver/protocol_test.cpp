@@ -319,3 +319,40 @@ TEST_F(Protocol, FaultInjection) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every verb, cut short at every length up to a full request, and with
+// hostile length words: a clean failure each time, and the server keeps serving.
+TEST_F(Protocol, ShortAndHostileRequestsFailCleanly) {
+    start(true);
+    ASSERT_TRUE(client_.create());
+    uint32_t alice = 0;
+    ASSERT_EQ(resolve_code(client_, "alice.sales.acme", &alice), 0u);
+    NdsReq resolve, read, huge;
+    resolve.u32(0).u32(0x2062).u32(0).text("alice.sales.acme").u32(1).u32(9).u32(1).u32(9);
+    read.u32(0).u32(0xFFFFFFFF).u32(alice).u32(1).u32(0).u32(1).text("Group Membership");
+    huge.u32(0).u32(0x2062).u32(0).u32(0xFFFFFFF0).u32(0x61);
+    std::vector<uint8_t> reply;
+    for (const auto& [verb, full] : std::vector<std::pair<uint32_t, std::vector<uint8_t>>>{
+             {1, resolve.b}, {3, read.b}, {57, std::vector<uint8_t>(8, 0)}, {58, std::vector<uint8_t>(16, 0xFF)},
+             {59, std::vector<uint8_t>(12, 0)}, {60, std::vector<uint8_t>(16, 0xFF)}}) {
+        for (size_t n = 0; n < full.size(); ++n) {
+            const uint32_t size = verb == 1 ? 128 : verb == 3 ? 30000 : 1024;
+            ASSERT_TRUE(client_.nds(verb, std::span<const uint8_t>(full).first(n), size, reply)) << verb << " " << n;
+            EXPECT_NE(le32_at(reply, 0), 0u) << verb << " " << n;
+        }
+    }
+    ASSERT_TRUE(client_.nds(1, huge.b, 128, reply));
+    EXPECT_NE(le32_at(reply, 0), 0u);
+    // A fragment head cut short, and a continuation under a handle never given.
+    NcpReply r;
+    ASSERT_TRUE(client_.call(0x2222, hex({0x68, 0x02, 0xFF, 0xFF}), r));
+    EXPECT_NE(r.completion, 0);
+    ASSERT_TRUE(client_.call(0x2222, hex({0x68, 0x02, 1, 2, 3, 4}), r));
+    EXPECT_NE(r.completion, 0);
+    EXPECT_EQ(resolve_code(client_, "alice.sales.acme", nullptr), 0u);
+    EXPECT_EQ(server_->stop(), 0);
+}
+
+}  // namespace
