@@ -199,6 +199,7 @@ int do_login(NcpConnection* conn, const char* user, const char* password) {
     // A key of an earlier login is of no use any more.
     rt::wipe(conn->private_key, sizeof conn->private_key);
     conn->private_key_len = 0;
+    if (user == nullptr || password == nullptr) return 1;
     if (user[0] == '.') ++user;
     if (std::strlen(user) >= kNameUnits) return 1;
     if (std::strlen(password) >= kPasswordSize) return 1;

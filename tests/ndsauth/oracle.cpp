@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -76,11 +77,13 @@ RsaKey make_rsa(int bits, bool q_above_p, int p_bits) {
 
 Bytes chunk(const char* tag, std::span<const uint8_t> data) {
     if (data.size() > 510) throw std::runtime_error("chunk too long");
-    Bytes c = {static_cast<uint8_t>(tag[0]), static_cast<uint8_t>(tag[1])};
     const size_t a = data.size() < 255 ? data.size() : 255;
-    c.push_back(static_cast<uint8_t>(a));
-    c.push_back(static_cast<uint8_t>(data.size() - a));
-    c.insert(c.end(), data.begin(), data.end());
+    Bytes c(4 + data.size());
+    c[0] = static_cast<uint8_t>(tag[0]);
+    c[1] = static_cast<uint8_t>(tag[1]);
+    c[2] = static_cast<uint8_t>(a);
+    c[3] = static_cast<uint8_t>(data.size() - a);
+    std::copy(data.begin(), data.end(), c.begin() + 4);
     return c;
 }
 
