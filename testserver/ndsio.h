@@ -20,12 +20,12 @@ public:
     size_t left() const { return r_.left(); }
     uint32_t u32() { return r_.le32(); }
 
-    // A byte string with its length word; the padding after it must be
-    // zero. False (with why) when it runs past the end or the padding is not zero.
+    // A byte string with its length word and padding to a multiple of 4 (any
+    // bytes). False (with why) when it runs past the end.
     bool counted(std::span<const uint8_t>& out, std::string& why);
 
     // An NWUNI string: even length of at least 2, one zero unit at the end
-    // and none before it, zero padding.
+    // and none before it.
     bool nwuni(std::u16string& out, std::string& why);
 
 private:

@@ -147,6 +147,13 @@ TEST_F(Protocol, ResolveAcceptsTheFormsADirectoryAccepts) {
                                     1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0}),
                             128, reply));
     EXPECT_EQ(le32_at(reply, 0), kNoSuchEntry);
+    // Clients skip the padding after a string without writing it: any bytes there are fine.
+    NdsReq padded;
+    padded.u32(0).u32(0x2062).u32(0).text("WREN1.acme").u32(1).u32(9).u32(1).u32(9);
+    padded.b[12 + 4 + 22] = 0xCC;
+    padded.b[12 + 4 + 23] = 0xDD;
+    ASSERT_TRUE(client_.nds(1, padded.b, 128, reply));
+    EXPECT_EQ(le32_at(reply, 0), 0u);
 
     uint32_t alice = 0, id = 0;
     ASSERT_EQ(resolve_code(client_, "CN=alice.OU=sales.O=acme", &alice), 0u);
