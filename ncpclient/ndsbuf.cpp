@@ -19,7 +19,9 @@ void advance(NWDSBuf* b, size_t step) {
 }
 
 // n bytes at the cursor for writing, the cursor moved by `step`; null and
-// `failed` when the n bytes do not fit.
+// `failed` when the n bytes do not fit. The padding between the n bytes and
+// the new cursor is zeroed, so that no stale storage (which may have held
+// secrets of an earlier request) ever goes on the wire.
 uint8_t* take_write(NWDSBuf* b, size_t n, size_t step) {
     if (n > room_left(b)) {
         b->failed = true;
@@ -27,6 +29,7 @@ uint8_t* take_write(NWDSBuf* b, size_t n, size_t step) {
     }
     uint8_t* p = b->cursor;
     advance(b, step);
+    if (b->cursor > p + n) std::memset(p + n, 0, static_cast<size_t>(b->cursor - (p + n)));
     return p;
 }
 
@@ -178,7 +181,7 @@ void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s) {
     size_t units = n + 1;
     NWDSBufPut32(buf, static_cast<uint32_t>(2 * units));
     for (size_t i = 0; i < units; ++i) NWDSBufPut16(buf, static_cast<uint8_t>(s[i]));
-    if ((2 * units) % 4 != 0) advance(buf, 2);
+    if ((2 * units) % 4 != 0) take_write(buf, 0, 2);  // zero padding
 }
 
 void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size) {

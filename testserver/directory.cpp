@@ -193,7 +193,11 @@ bool parse_directory(std::string_view text, Directory& out, std::string& error) 
         std::string value;
         std::string why;
         if (!unquote(rest, value, why)) return fail(why);
-        if (rest.empty() && keyword != "password") return fail("'" + std::string(keyword) + "' needs a value");
+        if (rest.empty() && keyword != "password") {
+            std::string why_empty(1, '\'');  // built piecewise: GCC 12 misreports operator+ here
+            why_empty.append(keyword).append("' needs a value");
+            return fail(why_empty);
+        }
         if (!p.line(keyword, value)) return fail(p.why);
     }
     if (!p.have_tree) { error = "end of file: no tree line"; return false; }

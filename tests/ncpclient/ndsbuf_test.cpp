@@ -45,7 +45,7 @@ TEST(NdsBuf, PutsPadAndCheckRoom) {
     EXPECT_EQ(x.storage[16], 0xCC);
     ASSERT_EQ(NWDSBufPutWithLen(&x.b, five, 5), 0);
     EXPECT_EQ(x.used(), 28u);
-    EXPECT_EQ(Bytes(x.storage + 16, x.storage + 25), (Bytes{5, 0, 0, 0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(Bytes(x.storage + 16, x.storage + 28), (Bytes{5, 0, 0, 0, 1, 2, 3, 4, 5, 0, 0, 0}));
 
     Buf edge(8);
     NWDSBufSkip(&edge.b, 4);
@@ -62,7 +62,8 @@ TEST(NdsBuf, PutNwuniWidensOrFailsWhole) {
     Buf x;
     NWDSBufPutNWUNI(&x.b, "ab");
     EXPECT_EQ(x.used(), 12u);
-    EXPECT_EQ(x.bytes(12), (Bytes{6, 0, 0, 0, 'a', 0, 'b', 0, 0, 0, 0xCC, 0xCC}));
+    // The padding is zeroed: stale storage never goes on the wire.
+    EXPECT_EQ(x.bytes(12), (Bytes{6, 0, 0, 0, 'a', 0, 'b', 0, 0, 0, 0, 0}));
     NWDSBufPutNWUNI(&x.b, "");
     EXPECT_EQ(x.used(), 20u);
     NWDSBufPutNWUNI(&x.b, "\xE9" "bc");
