@@ -1,6 +1,6 @@
 // Runs wrenacl-testserver as a child process for one test: writes the
-// directory file, starts the server on a free port with a log file, and
-// stops it with SIGTERM.
+// directory file, starts the server on a free port (or a given one) with a
+// log file, and stops it with SIGTERM or SIGKILL.
 #pragma once
 
 #include <sys/types.h>
@@ -11,17 +11,25 @@
 
 class ServerProcess {
 public:
-    // Starts the server with the directory text and extra options; port()
-    // is 0 when it did not start.
-    ServerProcess(const std::string& directory, const std::vector<std::string>& options = {});
+    // Starts the server with the directory text and extra options on port
+    // (0: any free port); port() is 0 when it did not start.
+    ServerProcess(const std::string& directory, const std::vector<std::string>& options = {},
+                  uint16_t port = 0);
     ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
 
     uint16_t port() const { return port_; }
+    pid_t pid() const { return pid_; }
     // Sends SIGTERM and returns the exit status (-1 when it did not exit normally).
     int stop();
+    // Kills the server with SIGKILL (no goodbye on its connections) and reaps it.
+    void kill_hard();
     // The whole log so far, and the lines that start with prefix.
     std::string log() const;
     std::vector<std::string> lines(const std::string& prefix) const;
+    // The "DEVIATION" lines: a run of a correct client leaves none.
+    std::vector<std::string> deviations() const { return lines("DEVIATION"); }
 
 private:
     std::string dir_;

@@ -1,5 +1,6 @@
 #include "server_process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,19 +8,26 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <sstream>
 
-ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options) {
+ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options,
+                             uint16_t port) {
     char tmpl[] = "/tmp/wrenacl-ts-XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return;
     dir_ = tmpl;
     std::ofstream(dir_ + "/directory.txt") << directory;
     int out[2];
-    if (pipe(out) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) return;
     std::vector<std::string> args = {TESTSERVER_BIN, "--directory", dir_ + "/directory.txt",
-                                     "--port", "0", "--log", dir_ + "/server.log"};
+                                     "--port", std::to_string(port), "--log", dir_ + "/server.log"};
     args.insert(args.end(), options.begin(), options.end());
     pid_ = fork();
+    if (pid_ < 0) {
+        close(out[0]);
+        close(out[1]);
+        return;
+    }
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
@@ -56,6 +64,14 @@ int ServerProcess::stop() {
     pid_ = -1;
     if (got <= 0 || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+void ServerProcess::kill_hard() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
 }
 
 std::string ServerProcess::log() const {

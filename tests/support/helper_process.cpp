@@ -1,0 +1,218 @@
+#include "helper_process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string read_whole(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+long long now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool looks_like_stamp(const std::string& l) {
+    // "DD.MM.YYYY HH:MM:SS " is 20 characters.
+    return l.size() >= 20 && l[2] == '.' && l[5] == '.' && l[10] == ' ' && l[13] == ':' &&
+           l[16] == ':' && l[19] == ' ';
+}
+
+}  // namespace
+
+HelperProcess::HelperProcess(const std::string& config, const std::string& binary) {
+    char tmpl[] = "/tmp/wrenacl-e2e-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) return;
+    dir_ = tmpl;
+    std::ofstream(dir_ + "/wrenacl.conf", std::ios::binary) << config;
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return;
+    }
+    const int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::string arg0 = "wrenacl", arg1 = dir_ + "/wrenacl";
+    char* argv[] = {arg0.data(), arg1.data(), nullptr};
+    pid_ = fork();
+    if (pid_ == 0) {
+        signal(SIGPIPE, SIG_DFL);  // the helper has to deal with it itself
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        if (err >= 0) dup2(err, STDERR_FILENO);
+        execv(binary.c_str(), argv);
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (err >= 0) close(err);
+    in_ = in[1];
+    out_ = out[0];
+    if (pid_ < 0) {
+        close_input();
+        close(out_);
+        out_ = -1;
+    }
+}
+
+HelperProcess::~HelperProcess() {
+    close_input();
+    wait(30);
+    if (out_ >= 0) close(out_);
+    if (!dir_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+}
+
+bool HelperProcess::send(const std::string& line) {
+    if (in_ < 0) return false;
+    // A helper that exited must fail the test, not kill it with SIGPIPE.
+    static const bool ignored = [] { signal(SIGPIPE, SIG_IGN); return true; }();
+    (void)ignored;
+    const std::string data = line + "\n";
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(in_, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<std::string> HelperProcess::reply(int timeout_s) {
+    const long long deadline = now_ms() + timeout_s * 1000LL;
+    for (;;) {
+        const size_t nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = pending_.substr(0, nl + 1);
+            pending_.erase(0, nl + 1);
+            return line;
+        }
+        if (out_ < 0) return std::nullopt;
+        const long long left = deadline - now_ms();
+        if (left <= 0) return std::nullopt;
+        pollfd p{out_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return std::nullopt;
+        char buf[4096];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::string HelperProcess::ask(const std::string& line, int timeout_s) {
+    if (!send(line)) return "";
+    return reply(timeout_s).value_or("");
+}
+
+void HelperProcess::close_input() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+}
+
+std::string HelperProcess::rest_of_output(int timeout_s) {
+    const long long deadline = now_ms() + timeout_s * 1000LL;
+    while (out_ >= 0) {
+        const long long left = deadline - now_ms();
+        if (left <= 0) break;
+        pollfd p{out_, POLLIN, 0};
+        const int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        char buf[4096];
+        const ssize_t n = read(out_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    std::string all;
+    all.swap(pending_);
+    return all;
+}
+
+int HelperProcess::wait(int timeout_s) {
+    if (exited_ || pid_ <= 0) return status_;
+    const long long deadline = now_ms() + timeout_s * 1000LL;
+    int status = 0;
+    for (;;) {
+        const pid_t got = waitpid(pid_, &status, WNOHANG);
+        if (got == pid_) break;
+        if (got < 0 && errno != EINTR) return status_;
+        if (now_ms() >= deadline) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &status, 0);
+            exited_ = true;
+            status_ = -1;
+            return status_;
+        }
+        usleep(20 * 1000);
+    }
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return status_;
+}
+
+int HelperProcess::open_descriptors() const {
+    if (pid_ <= 0 || exited_) return -1;
+    DIR* d = opendir(("/proc/" + std::to_string(pid_) + "/fd").c_str());
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+std::string HelperProcess::log() const { return read_whole(dir_ + "/wrenacl.log"); }
+
+std::vector<std::string> HelperProcess::log_lines() const { return log_lines_of(log()); }
+
+std::string HelperProcess::standard_error() const { return read_whole(dir_ + "/stderr"); }
+
+std::vector<std::string> log_lines_of(const std::string& log) {
+    std::vector<std::string> v;
+    size_t pos = 0;
+    while (pos < log.size()) {
+        size_t end = log.find("\r\n", pos);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(pos, end - pos);
+        if (looks_like_stamp(line)) line.erase(0, 20);
+        v.push_back(line);
+        pos = end + 2;
+    }
+    return v;
+}
+
+size_t count_lines(const std::vector<std::string>& lines, const std::string& text) {
+    size_t n = 0;
+    for (const std::string& l : lines) n += l == text ? 1 : 0;
+    return n;
+}
+
+std::string helper_config(uint16_t port, const std::string& extra) {
+    return "Server 127.0.0.1\nPort " + std::to_string(port) + "\n" + extra;
+}
