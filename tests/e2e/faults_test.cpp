@@ -1,0 +1,93 @@
+// The helper while the server goes away, comes back, stops answering or
+// keeps dropping connections: every request is still answered, in order,
+// and the helper does not leak descriptors over its reconnects.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "directories.h"
+
+namespace {
+
+TEST(LostServer, EveryRequestIsAnsweredInOrderAndTheHelperRecoversOnTheSamePort) {
+    auto server = std::make_unique<ServerProcess>(e2e_directory(true));
+    const uint16_t port = server->port();
+    ASSERT_NE(port, 0);
+    HelperProcess helper(helper_config(port));
+    EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "OK\n");
+    expect_no_deviation(*server);
+    server->kill_hard();
+
+    // Written all at once, as a busy proxy would.
+    const std::vector<std::string> requests = {"alice.sales.acme staff.sales.acme", "broken",
+                                               "alice.sales.acme all.acme", "bob.acme all.acme", ""};
+    for (const std::string& r : requests) ASSERT_TRUE(helper.send(r));
+    std::vector<std::string> replies;
+    for (size_t i = 0; i < requests.size(); ++i) replies.push_back(helper.reply().value_or("(none)"));
+    EXPECT_EQ(replies, (std::vector<std::string>{"ERR\n", "ERR Invalid string\n", "ERR\n", "ERR\n",
+                                                 "ERR Invalid string\n"}));
+
+    server = std::make_unique<ServerProcess>(e2e_directory(true), std::vector<std::string>{}, port);
+    ASSERT_EQ(server->port(), port);
+    // The first request after the restart meets the dead socket and
+    // reconnects; the next is answered right.
+    EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "ERR\n");
+    EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "OK\n");
+    EXPECT_EQ(helper.ask("bob.acme all.acme"), "ERR\n");
+    EXPECT_EQ(helper.ask("dave.acme sales team.sales.acme"), "OK\n");
+    helper.close_input();
+    EXPECT_EQ(helper.wait(), 0);
+
+    const std::vector<std::string> lines = helper.log_lines();
+    const std::string unable = "unable to connect 127.0.0.1:" + std::to_string(port) + ".";
+    // Three while the server was down (not for the invalid lines), one after.
+    EXPECT_EQ(count_lines(lines, "nds ping failed. reconnecting."), 4u);
+    EXPECT_EQ(count_lines(lines, unable), 3u);
+    EXPECT_EQ(count_lines(lines, "server 127.0.0.1 connected."), 2u);
+    EXPECT_EQ(lines.back(), "wrenacl stopped.");
+    expect_no_deviation(*server);
+}
+
+// The server reads but never answers after the set-up of the first
+// connection: the socket time-out ends the wait, the request is answered
+// "ERR", and the next connection serves.
+TEST(HangingServer, TheHelperAnswersAfterItsTimeoutAndReconnects) {
+    ServerProcess server(e2e_directory(true), {"--hang-after", "5", "--fault-once"});
+    ASSERT_NE(server.port(), 0);
+    HelperProcess helper(helper_config(server.port(), "Timeout 2\n"));
+    EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme", 120), "ERR\n");
+    EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme", 120), "OK\n");
+    helper.close_input();
+    EXPECT_EQ(helper.wait(), 0);
+    const std::vector<std::string> lines = helper.log_lines();
+    EXPECT_EQ(count_lines(lines, "nds ping failed. reconnecting."), 1u);
+    EXPECT_EQ(count_lines(lines, "server 127.0.0.1 connected."), 2u);
+    expect_no_deviation(server);
+}
+
+// Every connection is closed by the server at the first request after its
+// set-up, so every request costs one reconnect.
+class Reconnects : public ::testing::TestWithParam<bool> {};
+
+TEST_P(Reconnects, DescriptorCountStaysFlatOverAHundred) {
+    const bool login = GetParam();
+    // Set-up takes 5 requests; a login, authentication and state change 7 more.
+    ServerProcess server(e2e_directory(true), {"--drop-after", login ? "12" : "5"});
+    ASSERT_NE(server.port(), 0);
+    HelperProcess helper(login ? search_user_config(server.port()) : helper_config(server.port()));
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "ERR\n");
+    const int before = helper.open_descriptors();
+    ASSERT_GT(before, 0);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "ERR\n") << i;
+    EXPECT_EQ(helper.open_descriptors(), before);
+    helper.close_input();
+    EXPECT_EQ(helper.wait(), 0);
+    EXPECT_EQ(count_lines(helper.log_lines(), "nds ping failed. reconnecting."), 105u);
+    EXPECT_EQ(server.lines("DROP").size(), 105u);
+    expect_no_deviation(server);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Reconnects, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "LoggedIn" : "Anonymous"; });
+
+}  // namespace
