@@ -41,7 +41,7 @@ const char* usage_text() {
     return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
            "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
            "  [--drop-after N] [--hang-after N] [--fault-once] [--fail-verb V:CODE]...\n"
-           "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME]\n";
+           "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n";
 }
 
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
@@ -61,6 +61,12 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         if (a == "--q-above-p") { out.q_above_p = true; continue; }
         if (a == "--fault-once") { out.fault_once = true; continue; }
         if (a == "--bad-ping") { out.bad_ping_length = 0; continue; }
+        if (a == "--dump-keys") {
+            if (val == nullptr || *val == '\0') { error = "missing value for --dump-keys"; return false; }
+            out.dump_keys = val;
+            ++i;
+            continue;
+        }
         if (a == "--directory" || a == "--address" || a == "--log" || a == "--tree-name") {
             if (val == nullptr) { error = std::string("missing value for ") + argv[i]; return false; }
             if (a == "--directory") out.directory = val;

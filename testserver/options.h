@@ -22,6 +22,7 @@ struct Options {
     std::map<uint32_t, uint32_t> fail_verb;  // NDS verb -> completion code
     long bad_ping_length = -1;         // >= 0: the name length that ping replies announce
     std::string tree_name;             // overrides the directory file's tree when set
+    std::string dump_keys;             // --dump-keys FILE: the users' private key parts, for memory checks
 };
 
 inline constexpr int kMinUserKeyBits = 384;

@@ -2,9 +2,42 @@
 
 #include <openssl/rand.h>
 
+#include <cstdio>
+
 #include "testserver/keyblob.h"
 
 namespace ts {
+namespace {
+
+void dump_hex(std::FILE* f, const char* dn, const char* tag, const uint8_t* p, size_t n) {
+    std::fprintf(f, "%s\t%s\t", dn, tag);
+    for (size_t i = 0; i < n; ++i) std::fprintf(f, "%02x", p[i]);
+    std::fprintf(f, "\n");
+}
+
+// One line per secret of every user: DN, tag, little-endian hex, exactly
+// as the login hands the numbers out (and the 4-byte salt of the password
+// hash). Tests look for these bytes in a client's memory.
+bool dump_keys(const World& w, std::string& error) {
+    std::FILE* f = std::fopen(w.opt.dump_keys.c_str(), "w");
+    if (f == nullptr) { error = "cannot write " + w.opt.dump_keys; return false; }
+    for (const UserKeys& u : w.users) {
+        const std::string dn = dn_format(u.def->name);
+        const std::pair<const char*, const BIGNUM*> parts[] = {
+            {"PN", u.key.p.get()}, {"QN", u.key.q.get()}, {"DP", u.key.dp.get()},
+            {"DQ", u.key.dq.get()}, {"CR", u.key.cr.get()}};
+        for (const auto& [tag, v] : parts) {
+            const std::vector<uint8_t> bytes = bn_to_le(v);
+            dump_hex(f, dn.c_str(), tag, bytes.data(), bytes.size());
+        }
+        dump_hex(f, dn.c_str(), "SALT", u.salt.data(), u.salt.size());
+    }
+    const bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    if (std::fclose(f) != 0 || !ok) { error = "cannot write " + w.opt.dump_keys; return false; }
+    return true;
+}
+
+}  // namespace
 
 bool world_build(World& w, std::string& error) {
     // IDs with all four bytes non-zero and different, so that a client which
@@ -33,6 +66,7 @@ bool world_build(World& w, std::string& error) {
         w.users.push_back(std::move(k));
     }
     for (const auto& g : w.dir.groups) w.entries.push_back(Entry{next_id++, EntryKind::Group, g, -1});
+    if (!w.opt.dump_keys.empty() && !dump_keys(w, error)) return false;
     return true;
 }
 
