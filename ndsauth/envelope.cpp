@@ -98,8 +98,11 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     const uint32_t en_len = findchunk(body, static_cast<int32_t>(body_len), "EN", &en);
     if (en == nullptr) return 1;
 
-    auto* block = static_cast<uint8_t*>(std::calloc(4, n));
+    // malloc and zeroing rather than calloc: the allocator hands the same
+    // block back on every login, so reconnects do not spread over the heap.
+    auto* block = static_cast<uint8_t*>(std::malloc(4 * n));
     if (block == nullptr) return 1;
+    rt::wipe(block, 4 * n);  // zeroed this way, the compiler cannot fold it back into calloc
     uint8_t* mod = block;
     uint8_t* exp = block + n;
     uint8_t* base = block + 2 * n;

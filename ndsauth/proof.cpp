@@ -187,8 +187,12 @@ int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
     ProofWork pw;
     pw.size = sz.size;
     if (load_chunks(&pw, pubkey, privkey) != 0) return 1;
-    pw.work = static_cast<MpUnit*>(std::calloc(kSlots, sz.size));
+    // malloc and zeroing rather than calloc: the allocator hands the same
+    // block back on every authentication, so reconnects do not spread over
+    // the heap.
+    pw.work = static_cast<MpUnit*>(std::malloc(kSlots * sz.size));
     if (pw.work == nullptr) return 1;
+    rt::wipe(pw.work, kSlots * sz.size);  // zeroed this way, the compiler cannot fold it back into calloc
 
     // H: the digest of the credential, zero-extended to the working width.
     nwhash2block(pw.hash, cred, static_cast<int>(credlen));
