@@ -1,0 +1,381 @@
+#!/bin/bash
+# The helper under the real proxy: squid on a loopback port with a private
+# configuration, basic proxy authentication through squid's fake basic-auth
+# helper (any password is accepted), and external ACLs that start wrenacl
+# against wrenacl-testserver. curl asks through the proxy as several users;
+# members must get 200 from the origin, everyone else 403.
+#
+# Three helper set-ups run side by side, chosen by the first part of the URL
+# path:
+#   /s/...  wrenacl with a search user against a directory that lets only
+#           logged-in connections read group memberships
+#   /a/...  wrenacl without a search user against a directory anyone may read
+#   /l/...  wrenacl without a search user against the login-only directory:
+#           nobody may pass
+# The second part names the group the request needs.
+#
+# Usage: squid_test.sh WRENACL WRENACL-TESTSERVER
+# Exit status 0 = pass, 1 = fail, 77 = skipped (no squid, curl or python3,
+# not root, no 'proxy' user). KEEP_WORKDIR=1 keeps the temporary folder.
+
+set -u
+
+helper_bin=${1:-}
+server_bin=${2:-}
+here=$(cd "$(dirname "$0")" && pwd)
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; failed=1; }
+
+[ -x "$helper_bin" ] || { echo "usage: $0 WRENACL WRENACL-TESTSERVER"; exit 2; }
+[ -x "$server_bin" ] || { echo "usage: $0 WRENACL WRENACL-TESTSERVER"; exit 2; }
+[ "$(id -u)" -eq 0 ] || skip "needs root (squid drops to the 'proxy' user)"
+command -v squid >/dev/null || skip "squid is not installed"
+command -v curl >/dev/null || skip "curl is not installed"
+command -v python3 >/dev/null || skip "python3 is not installed"
+fake_auth=/usr/lib/squid/basic_fake_auth
+[ -x "$fake_auth" ] || skip "$fake_auth is missing"
+getent passwd proxy >/dev/null || skip "no 'proxy' user"
+
+failed=0
+# No '.' in the folder: the helper takes everything after the last '.' of its
+# name argument as an extension, folders included.
+work=$(mktemp -d /tmp/wrenacl-proxy-XXXXXX) || exit 1
+chmod 0755 "$work"
+pids=()
+squid_pid=
+
+# Stops a process we started: TERM, a bounded wait, then KILL.
+stop_pid() {
+    local pid=$1 i
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    [ -n "$squid_pid" ] && stop_pid "$squid_pid"
+    local pid
+    for pid in "${pids[@]}"; do stop_pid "$pid"; done
+    if [ "$failed" -ne 0 ] || [ "${KEEP_WORKDIR:-0}" = 1 ]; then
+        echo "--- kept $work"
+        for f in "$work"/squid/cache.log "$work"/helper/*.log; do
+            [ -f "$f" ] && { echo "--- $f"; tail -n 40 "$f"; }
+        done
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# Waits (bounded) until FILE has a first line, and prints it.
+first_line() {
+    local file=$1 i
+    for ((i = 0; i < 200; i++)); do
+        if [ -s "$file" ]; then
+            head -n 1 "$file"
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# --- the directories -----------------------------------------------------------
+# Names in ISO 8859-1, the way the helper sends them (one byte per character).
+write_directory() {
+    local file=$1 read_rule=$2
+    {
+        echo "charset iso-8859-1"
+        echo "tree WREN_TREE"
+        echo "server CN=WREN1.O=acme"
+        echo "group-read $read_rule"
+        echo "user CN=search.O=acme"
+        echo "password Search-Pass1"
+        echo "user CN=alice.OU=sales.O=acme"
+        echo "password secret"
+        echo "member CN=staff.OU=sales.O=acme"
+        echo "member CN=all.O=acme"
+        echo "user CN=bob.OU=sales.O=acme"
+        echo "member CN=all.O=acme"
+        echo "user CN=Ann Smith.OU=sales.O=acme"
+        echo "member CN=sales team.OU=sales.O=acme"
+        printf 'user CN=j\xfcrgen.OU=ops.O=acme\n'
+        printf 'member CN=\xdcberwachung.OU=ops.O=acme\n'
+    } >"$file"
+}
+
+start_server() {
+    local name=$1 rule=$2
+    write_directory "$work/$name.dir" "$rule"
+    "$server_bin" --directory "$work/$name.dir" --port 0 --verbose \
+        --log "$work/$name.server.log" >"$work/$name.port" 2>"$work/$name.err" &
+    pids+=($!)
+    server_port=$(first_line "$work/$name.port") ||
+        { cat "$work/$name.err"; echo "FAIL: test server $name did not start"; exit 1; }
+}
+
+start_server login logged-in
+login_port=$server_port
+start_server open anyone
+open_port=$server_port
+
+# --- the origin ----------------------------------------------------------------
+python3 "$here/origin.py" >"$work/origin.port" 2>"$work/origin.log" &
+pids+=($!)
+origin_port=$(first_line "$work/origin.port") || { cat "$work/origin.log"; echo "FAIL: origin did not start"; exit 1; }
+
+# --- the helper, where the proxy's user can reach it ---------------------------
+# The build tree need not be traversable by 'proxy': copy the binary. The
+# helper's folder holds the configurations (readable by the proxy's group
+# only, as they would hold a password) and must be writable for the logs.
+mkdir -p "$work/bin" "$work/helper" "$work/squid"
+cp "$helper_bin" "$work/bin/wrenacl"
+chmod 0755 "$work/bin" "$work/bin/wrenacl"
+chown proxy:proxy "$work/helper" "$work/squid"
+chmod 0750 "$work/helper"
+
+write_config() {
+    local name=$1 port=$2 with_search=$3
+    {
+        echo "Server 127.0.0.1"
+        echo "Port $port"
+        if [ "$with_search" = yes ]; then
+            echo "SearchUser search.acme"
+            echo "SearchPass Search-Pass1"
+        fi
+        echo "ConvertPercent Yes"
+        echo "Debug Yes"
+        echo "Timeout 10"
+    } >"$work/helper/$name.conf"
+    chown root:proxy "$work/helper/$name.conf"
+    chmod 0640 "$work/helper/$name.conf"
+}
+write_config search "$login_port" yes
+write_config anon "$open_port" no
+write_config locked "$login_port" no
+
+# --- squid -----------------------------------------------------------------------
+# Group keys in the URL path and the group each one asks the helper about. The
+# group names hold a blank and an ISO 8859-1 character, which squid accepts
+# only in quotes; it sends the ACL argument percent-encoded and the helper
+# decodes it (ConvertPercent).
+declare -A group_of=(
+    [staff]='staff.sales.acme'
+    [all]='all.acme'
+    [team]='"sales team.sales.acme"'
+    [ueber]=$'"\xdcberwachung.ops.acme"'
+)
+
+write_squid_conf() {
+    local port=$1 kind group
+    {
+        echo "http_port 127.0.0.1:$port"
+        echo "pid_filename $work/squid/squid.pid"
+        echo "cache_log $work/squid/cache.log"
+        echo "access_log $work/squid/access.log"
+        echo "cache_store_log none"
+        echo "coredump_dir $work/squid"
+        echo "cache_effective_user proxy"
+        echo "visible_hostname wrenacl-test"
+        echo "cache deny all"
+        echo "cache_mem 8 MB"
+        echo "pinger_enable off"
+        echo "shutdown_lifetime 1 seconds"
+        echo "auth_param basic program $fake_auth"
+        echo "auth_param basic children 2"
+        echo "auth_param basic realm wrenacl-test"
+        # ttl=0 negative_ttl=0 alone still merges identical lookups that are
+        # in flight; cache=0 makes every request reach the helper.
+        # The name argument without and with an extension: both name the
+        # same two files.
+        echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/search"
+        echo "external_acl_type nds_anon ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/anon.conf"
+        echo "external_acl_type nds_locked ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/locked"
+        echo "acl authenticated proxy_auth REQUIRED"
+        echo "acl to_origin dstdomain 127.0.0.1"
+        echo "http_access deny !to_origin"
+        echo "http_access deny !authenticated"
+        for kind in s a l; do
+            for group in "${!group_of[@]}"; do
+                echo "acl path_${kind}_$group urlpath_regex ^/$kind/$group\$"
+            done
+        done
+        # A quoted ACL argument keeps its blank; %#LOGIN and the regular
+        # expressions must stay unquoted, so quoting is on only here.
+        echo "configuration_includes_quoted_values on"
+        for kind in s:search a:anon l:locked; do
+            for group in "${!group_of[@]}"; do
+                echo "acl member_${kind%%:*}_$group external nds_${kind#*:} ${group_of[$group]}"
+            done
+        done
+        echo "configuration_includes_quoted_values off"
+        for kind in s a l; do
+            for group in "${!group_of[@]}"; do
+                echo "http_access allow path_${kind}_$group member_${kind}_$group"
+            done
+        done
+        echo "http_access deny all"
+    } >"$work/squid.conf"
+}
+
+# Starts squid in the foreground (-N) on a free port; a port taken between
+# choosing it and binding it is tried again with another.
+start_squid() {
+    local attempt i
+    for ((attempt = 0; attempt < 3; attempt++)); do
+        squid_port=$(free_port)
+        write_squid_conf "$squid_port"
+        squid -k parse -f "$work/squid.conf" >"$work/squid.parse" 2>&1 ||
+            { cat "$work/squid.parse"; echo "FAIL: squid rejects the configuration"; exit 1; }
+        squid -N -f "$work/squid.conf" >"$work/squid.out" 2>&1 &
+        squid_pid=$!
+        for ((i = 0; i < 300; i++)); do
+            if ! kill -0 "$squid_pid" 2>/dev/null; then
+                break
+            fi
+            if (exec 3<>"/dev/tcp/127.0.0.1/$squid_port") 2>/dev/null; then
+                return 0
+            fi
+            sleep 0.1
+        done
+        stop_pid "$squid_pid"
+        squid_pid=
+    done
+    cat "$work/squid.out"
+    echo "FAIL: squid did not start"
+    exit 1
+}
+start_squid
+
+# --- the requests ----------------------------------------------------------------
+# status USER PATH: the HTTP status through the proxy (000 when none).
+status() {
+    curl --silent --output /dev/null --write-out '%{http_code}' \
+        --max-time 60 --noproxy '' --proxy "http://127.0.0.1:$squid_port" \
+        --proxy-user "$1:any-password" "http://127.0.0.1:$origin_port$2"
+}
+
+declare -A asked=([s]=0 [a]=0 [l]=0)
+expect() {
+    local want=$1 user=$2 path=$3 got
+    got=$(status "$user" "$path")
+    asked[${path:1:1}]=$((asked[${path:1:1}] + 1))
+    if [ "$got" != "$want" ]; then
+        fail "$(printf '%q' "$user") $path: got $got, want $want"
+    fi
+}
+
+alice=alice.sales.acme
+bob=bob.sales.acme
+ann='Ann Smith.sales.acme'
+jurgen=$'j\xfcrgen.ops.acme'
+
+# Answers alternate between allowed and denied, so that a reply the helper
+# wrote too many (or too few) would show up as the answer to a later request.
+for mode in s a; do
+    expect 200 "$alice" /$mode/staff
+    expect 403 "$bob" /$mode/staff
+    expect 200 "$bob" /$mode/all
+    expect 403 "$alice" /$mode/team
+    expect 200 "$ann" /$mode/team
+    expect 403 "$ann" /$mode/ueber
+    expect 200 "$jurgen" /$mode/ueber
+    expect 403 "$jurgen" /$mode/staff
+    # A user the directory does not know; with a search user the helper
+    # drops its connection and logs in again before the next request.
+    expect 403 nobody.sales.acme /$mode/all
+    expect 200 "$alice" /$mode/all
+    # The user name must be the whole dotted name.
+    expect 403 alice /$mode/staff
+done
+
+# Without a login the login-only directory refuses to tell memberships.
+expect 403 "$alice" /l/staff
+expect 403 "$jurgen" /l/ueber
+
+# Several requests at once, so that several helpers of one type run side by
+# side and share one log file.
+par_users=("$alice" "$bob" "$ann" "$jurgen" "$alice" "$bob" "$ann" "$jurgen")
+par_paths=(/s/staff /s/staff /s/team /s/ueber /s/all /s/team /s/staff /s/ueber)
+par_want=(200 403 200 200 200 403 403 200)
+par_pids=()
+for i in "${!par_users[@]}"; do
+    status "${par_users[$i]}" "${par_paths[$i]}" >"$work/par.$i" &
+    par_pids+=($!)
+done
+for pid in "${par_pids[@]}"; do wait "$pid"; done
+for i in "${!par_users[@]}"; do
+    got=$(cat "$work/par.$i")
+    asked[s]=$((asked[s] + 1))
+    [ "$got" = "${par_want[$i]}" ] || fail "parallel $(printf '%q' "${par_users[$i]}") ${par_paths[$i]}: got $got, want ${par_want[$i]}"
+done
+
+# --- what the helpers and the directory saw --------------------------------------
+# With Debug on every decision is one line "USER in group G" or "USER NOT in
+# group G"; cache=0 means every request above reached a helper exactly once.
+count_decisions() {
+    local log=$work/helper/$1.log
+    [ -f "$log" ] || { echo 0; return; }
+    grep -a -E ' (NOT )?in group ' "$log" | grep -a -c -v 'DEBUG: Object'
+}
+for pair in s:search a:anon l:locked; do
+    got=$(count_decisions "${pair#*:}")
+    want=${asked[${pair%%:*}]}
+    [ "$got" = "$want" ] || fail "${pair#*:}: $got decisions logged for $want requests"
+done
+
+grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' \
+    "$work/helper/search.log" || fail "search helper did not log its start"
+grep -a -q 'Search-Pass1' "$work"/helper/*.log && fail "a helper logged the password"
+# squid lowers the case of basic-auth user names (auth_param basic
+# casesensitive off); the directory resolves names regardless of case.
+grep -a -q "ann smith.sales.acme in group sales team.sales.acme" "$work/helper/search.log" ||
+    fail "the blank in user and group was not decoded"
+grep -a -q 'failed to resolve nobody.sales.acme' "$work/helper/search.log" ||
+    fail "the unknown user left no trace in the log"
+for name in login open; do
+    if grep -a -q DEVIATION "$work/$name.server.log"; then
+        grep -a DEVIATION "$work/$name.server.log" | head -n 5
+        fail "the $name directory saw protocol deviations"
+    fi
+done
+grep -a -q 'NO-ACCESS' "$work/login.server.log" ||
+    fail "the login-only directory never refused an anonymous read"
+grep -a -q 'LOGGED-IN' "$work/login.server.log" || fail "the search user never logged in"
+
+# squid drops a reply line that comes while no request is pending and says
+# so; one that comes while another request waits becomes that request's
+# answer. Either way the helper wrote a line too many. A helper that ends
+# while squid runs is reported as well.
+if grep -a -E 'unexpected read from external_acl_type|external_acl_type #Hlpr[0-9]+ exited' \
+    "$work/squid/cache.log"; then
+    fail "squid saw stray helper replies or helpers that ended"
+fi
+
+# At the end of its input (squid stopping) every helper logs its stop.
+stop_pid "$squid_pid"
+squid_pid=
+for kind in search anon locked; do
+    log=$work/helper/$kind.log
+    for ((i = 0; i < 100; i++)); do
+        started=$(grep -a -c 'wrenacl started' "$log")
+        stopped=$(grep -a -c 'wrenacl stopped' "$log")
+        [ "$started" -gt 0 ] && [ "$started" = "$stopped" ] && break
+        sleep 0.1
+    done
+    [ "$started" -gt 0 ] && [ "$started" = "$stopped" ] ||
+        fail "$kind: $started helpers started, $stopped stopped"
+done
+
+[ "$failed" -eq 0 ] && echo "PASS"
+exit "$failed"
