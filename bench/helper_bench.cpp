@@ -1,0 +1,317 @@
+// Lock-step benchmark of the helper against the test directory server: one
+// request written, its reply read and checked, then the next. The helper's
+// own CPU time (user + system) comes from wait4(), its peak resident memory
+// from /proc (VmHWM); the helper, the server and this driver are pinned to
+// one CPU together.
+// The same stream goes through a floor helper that answers from an in-memory
+// table (standard input and output alone), and the helper's start-up with a
+// search user is timed.
+//
+// Run from the top of the source tree:
+//   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWRENACL_BENCH=ON -DWRENACL_TESTS=OFF
+//   cmake --build build-bench -j2 --target bench_helper
+//   build-bench/bench/bench_helper [--requests 20000] [--cpu 0] [--seed 1] [--unknown-percent 2]
+//
+// Directory: 1000 users u0..u999 and 50 groups g0..g49 in O=corp, each user
+// in 3 groups, and a search user with a 512-bit key. Requests, from the seed:
+// 60 % members, 38 % non-members, 2 % unknown users (each of which, with a
+// search user, drops the connection and logs in again, as the helper must;
+// --unknown-percent changes that share, the non-members make up the rest).
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+    long requests = 20000;
+    int cpu = 0;
+    unsigned seed = 1;
+    int users = 1000;
+    int groups = 50;
+    unsigned unknown_percent = 2;
+    std::string helper = WRENACL_BINARY;
+    std::string server = TESTSERVER_BIN;
+    std::string floor = FLOOR_BINARY;
+};
+
+struct Request {
+    std::string line;
+    std::string reply;
+};
+
+double now_s() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "bench_helper: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// A child with its standard input and output on pipes, pinned to cpu (-1:
+// not pinned).
+struct Child {
+    pid_t pid = -1;
+    int in = -1;   // its standard input
+    int out = -1;  // its standard output
+    std::string pending;
+};
+
+Child spawn(const std::vector<std::string>& argv, int cpu) {
+    int to[2], from[2];
+    if (pipe2(to, O_CLOEXEC) != 0 || pipe2(from, O_CLOEXEC) != 0) die("pipe");
+    const pid_t pid = fork();
+    if (pid < 0) die("fork");
+    if (pid == 0) {
+        if (cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(126);
+        }
+        if (dup2(to[0], STDIN_FILENO) < 0 || dup2(from[1], STDOUT_FILENO) < 0) _exit(126);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(to[0]);
+    close(from[1]);
+    return Child{pid, to[1], from[0], {}};
+}
+
+bool write_all(int fd, const std::string& s) {
+    size_t done = 0;
+    while (done < s.size()) {
+        const ssize_t w = write(fd, s.data() + done, s.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool read_line(Child& c, std::string& line) {
+    for (;;) {
+        const size_t nl = c.pending.find('\n');
+        if (nl != std::string::npos) {
+            line = c.pending.substr(0, nl);
+            c.pending.erase(0, nl + 1);
+            return true;
+        }
+        char buf[4096];
+        const ssize_t n = read(c.out, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        c.pending.append(buf, static_cast<size_t>(n));
+    }
+}
+
+struct Usage {
+    double cpu_s = 0;     // user + system
+    double user_s = 0;
+    long max_rss_kb = 0;  // VmHWM when read, else wait4's figure
+};
+
+// The peak resident memory of the program the child runs now. wait4's
+// ru_maxrss would also count the image the child had between fork and exec
+// (a copy of this driver), so it is read from /proc before the child ends.
+long peak_rss_kb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+Usage reap(Child& c) {
+    const long hwm = peak_rss_kb(c.pid);
+    if (c.in >= 0) close(c.in);
+    c.in = -1;
+    int status = 0;
+    rusage ru{};
+    while (wait4(c.pid, &status, 0, &ru) < 0) {
+        if (errno != EINTR) die("wait4");
+    }
+    if (c.out >= 0) close(c.out);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die("a helper did not exit cleanly");
+    Usage u;
+    u.cpu_s = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    u.user_s = static_cast<double>(ru.ru_utime.tv_sec) + static_cast<double>(ru.ru_utime.tv_usec) / 1e6;
+    u.max_rss_kb = hwm > 0 ? hwm : ru.ru_maxrss;
+    return u;
+}
+
+std::string make_directory(const Options& o, std::vector<std::vector<int>>& member_of, std::mt19937& rng) {
+    // Anyone may read memberships, so that the anonymous run gets the same
+    // answers; the helper does the same work either way.
+    std::string d = "tree CORP_TREE\nserver CN=NW1.O=corp\ngroup-read anyone\n"
+                    "user CN=search.O=corp\npassword Bench-Pw-1\n";
+    for (int g = 0; g < o.groups; ++g) d += "group CN=g" + std::to_string(g) + ".O=corp\n";
+    member_of.assign(static_cast<size_t>(o.users), {});
+    for (int u = 0; u < o.users; ++u) {
+        d += "user CN=u" + std::to_string(u) + ".O=corp\n";
+        auto& mine = member_of[static_cast<size_t>(u)];
+        while (mine.size() < 3) {
+            const int g = static_cast<int>(rng() % static_cast<unsigned>(o.groups));
+            if (std::find(mine.begin(), mine.end(), g) != mine.end()) continue;
+            mine.push_back(g);
+            d += "member CN=g" + std::to_string(g) + ".O=corp\n";
+        }
+    }
+    return d;
+}
+
+std::vector<Request> make_requests(const Options& o, const std::vector<std::vector<int>>& member_of,
+                                   std::mt19937& rng) {
+    std::vector<Request> out;
+    for (long i = 0; i < o.requests; ++i) {
+        const unsigned kind = rng() % 100;
+        const int u = static_cast<int>(rng() % static_cast<unsigned>(o.users));
+        const auto& mine = member_of[static_cast<size_t>(u)];
+        const std::string user = "u" + std::to_string(u) + ".corp";
+        if (kind < 60) {
+            out.push_back({user + " g" + std::to_string(mine[rng() % 3]) + ".corp", "OK"});
+        } else if (kind < 100 - o.unknown_percent) {
+            int g = static_cast<int>(rng() % static_cast<unsigned>(o.groups));
+            while (std::find(mine.begin(), mine.end(), g) != mine.end()) g = (g + 1) % o.groups;
+            out.push_back({user + " g" + std::to_string(g) + ".corp", "ERR"});
+        } else {
+            out.push_back({"nobody" + std::to_string(i) + ".corp g0.corp", "ERR"});
+        }
+    }
+    return out;
+}
+
+struct Result {
+    double wall_s = 0;
+    Usage usage;
+};
+
+// Runs the stream lock-step through a started child and reaps it.
+Result run_stream(Child c, const std::vector<Request>& requests) {
+    std::string reply;
+    const double t0 = now_s();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        if (!write_all(c.in, requests[i].line + "\n")) die("the helper stopped reading");
+        if (!read_line(c, reply)) die("the helper stopped answering");
+        if (reply != requests[i].reply)
+            die("request " + std::to_string(i) + " '" + requests[i].line + "': got '" + reply + "', want '" +
+                requests[i].reply + "'");
+    }
+    Result r;
+    r.wall_s = now_s() - t0;
+    r.usage = reap(c);
+    return r;
+}
+
+void print_row(const char* name, const Result& r, const Usage& base, size_t n) {
+    const double per = 1e6 / static_cast<double>(n);
+    const double cpu = r.usage.cpu_s - base.cpu_s;
+    const double user = r.usage.user_s - base.user_s;
+    std::printf("| %s | %.0f | %.1f | %.1f | %.2f |\n", name, static_cast<double>(n) / r.wall_s, cpu * per,
+                user * per, static_cast<double>(r.usage.max_rss_kb) / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--requests") o.requests = std::atol(argv[i + 1]);
+        else if (a == "--cpu") o.cpu = std::atoi(argv[i + 1]);
+        else if (a == "--unknown-percent") o.unknown_percent = static_cast<unsigned>(std::atol(argv[i + 1]) % 41);
+        else if (a == "--seed") o.seed = static_cast<unsigned>(std::atol(argv[i + 1]));
+        else if (a == "--helper") o.helper = argv[i + 1];
+        else if (a == "--server") o.server = argv[i + 1];
+        else if (a == "--floor") o.floor = argv[i + 1];
+        else die("unknown option " + a);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    // The driver shares the CPU too: a wake-up across CPUs costs more than
+    // the work measured (an inter-processor interrupt each way, dear on a
+    // virtual machine), and would be charged to the helper.
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(o.cpu, &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) die("cannot pin to CPU " + std::to_string(o.cpu));
+
+    char tmpl[] = "/tmp/wrenacl-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) die("mkdtemp");
+    const std::string dir = tmpl;
+    std::mt19937 rng(o.seed);
+    std::vector<std::vector<int>> member_of;
+    { std::ofstream(dir + "/directory.txt") << make_directory(o, member_of, rng); }
+    const std::vector<Request> requests = make_requests(o, member_of, rng);
+
+    std::fprintf(stderr, "starting the server (%d users' keys)...\n", o.users + 1);
+    Child server = spawn({o.server, "--directory", dir + "/directory.txt", "--port", "0", "--log",
+                          dir + "/server.log", "--user-key-bits", "512"}, o.cpu);
+    std::string port;
+    if (!read_line(server, port)) die("the server did not start");
+
+    const std::string base = dir + "/wrenacl";
+    const auto config = [&](bool search) {
+        std::ofstream f(base + ".conf");
+        f << "Server 127.0.0.1\nPort " << port << "\n";
+        if (search) f << "SearchUser search.corp\nSearchPass Bench-Pw-1\n";
+    };
+
+    // Start-up: from the start of the process to the reply to a line that
+    // needs no server, median of five; and the CPU a start alone costs.
+    config(true);
+    std::vector<double> starts;
+    Usage start_usage;
+    for (int k = 0; k < 5; ++k) {
+        const double t0 = now_s();
+        Child h = spawn({o.helper, base}, o.cpu);
+        std::string reply;
+        if (!write_all(h.in, "x\n") || !read_line(h, reply) || reply != "ERR Invalid string") die("start-up failed");
+        starts.push_back(now_s() - t0);
+        start_usage = reap(h);
+    }
+    std::sort(starts.begin(), starts.end());
+
+    const Result with_search = run_stream(spawn({o.helper, base}, o.cpu), requests);
+    config(false);
+    Child anon_start = spawn({o.helper, base}, o.cpu);
+    const Usage anon_base = reap(anon_start);
+    const Result anonymous = run_stream(spawn({o.helper, base}, o.cpu), requests);
+    const Result floor = run_stream(spawn({o.floor, dir + "/directory.txt"}, o.cpu), requests);
+
+    kill(server.pid, SIGTERM);
+    int status = 0;
+    waitpid(server.pid, &status, 0);
+
+    std::printf("%zu lock-step requests, helper and server on CPU %d\n\n", requests.size(), o.cpu);
+    std::printf("| helper | checks/s | CPU µs/check | of which user | peak RSS MB |\n|---|---|---|---|---|\n");
+    print_row("wrenacl, search user", with_search, start_usage, requests.size());
+    print_row("wrenacl, anonymous", anonymous, anon_base, requests.size());
+    print_row("floor (in-memory table)", floor, Usage{}, requests.size());
+    std::printf("\nstart-up with a search user (512-bit key): %.1f ms median (%.1f .. %.1f), %.0f µs CPU\n",
+                starts[2] * 1e3, starts[0] * 1e3, starts[4] * 1e3, start_usage.cpu_s * 1e6);
+    std::printf("(CPU per check: the run's CPU less that of a start alone)\n");
+
+    const std::string rm = "rm -rf '" + dir + "'";
+    if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
+    return 0;
+}
