@@ -1,0 +1,186 @@
+# Shared by the proxy tests: checks that squid can be used here, a private
+# temporary folder, the test servers, the helper installed where the proxy's
+# user can reach it, and squid started and stopped. Source it with
+# helper_bin, server_bin and here set; a test then defines
+# write_squid_conf PORT (calling squid_base_conf PORT first) and calls
+# start_squid.
+
+skip() { echo "SKIP: $*"; exit 77; }
+fail() { echo "FAIL: $*"; failed=1; }
+
+[ -x "$helper_bin" ] || { echo "usage: $0 WRENACL WRENACL-TESTSERVER"; exit 2; }
+[ -x "$server_bin" ] || { echo "usage: $0 WRENACL WRENACL-TESTSERVER"; exit 2; }
+[ "$(id -u)" -eq 0 ] || skip "needs root (squid drops to the 'proxy' user)"
+command -v squid >/dev/null || skip "squid is not installed"
+command -v curl >/dev/null || skip "curl is not installed"
+command -v python3 >/dev/null || skip "python3 is not installed"
+fake_auth=/usr/lib/squid/basic_fake_auth
+[ -x "$fake_auth" ] || skip "$fake_auth is missing"
+getent passwd proxy >/dev/null || skip "no 'proxy' user"
+
+failed=0
+# No '.' in the folder: the helper takes everything after the last '.' of its
+# name argument as an extension, folders included.
+work=$(mktemp -d /tmp/wrenacl-proxy-XXXXXX) || exit 1
+chmod 0755 "$work"
+pids=()
+squid_pid=
+
+# Stops a process we started: TERM, a bounded wait, then KILL.
+stop_pid() {
+    local pid=$1 i
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for ((i = 0; i < 100; i++)); do
+        kill -0 "$pid" 2>/dev/null || { wait "$pid" 2>/dev/null; return 0; }
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    [ -n "$squid_pid" ] && stop_pid "$squid_pid"
+    local pid
+    for pid in "${pids[@]}"; do stop_pid "$pid"; done
+    if [ "$failed" -ne 0 ] || [ "${KEEP_WORKDIR:-0}" = 1 ]; then
+        echo "--- kept $work"
+        for f in "$work"/squid/cache.log "$work"/helper/*.log; do
+            [ -f "$f" ] && { echo "--- $f"; tail -n 40 "$f"; }
+        done
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+# Waits (bounded) until FILE has a first line, and prints it.
+first_line() {
+    local file=$1 i
+    for ((i = 0; i < 200; i++)); do
+        if [ -s "$file" ]; then
+            head -n 1 "$file"
+            return 0
+        fi
+        sleep 0.05
+    done
+    return 1
+}
+
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# --- the directories -----------------------------------------------------------
+# Names in ISO 8859-1, the way the helper sends them (one byte per character).
+write_directory() {
+    local file=$1 read_rule=$2
+    {
+        echo "charset iso-8859-1"
+        echo "tree WREN_TREE"
+        echo "server CN=WREN1.O=acme"
+        echo "group-read $read_rule"
+        echo "user CN=search.O=acme"
+        echo "password Search-Pass1"
+        echo "user CN=alice.OU=sales.O=acme"
+        echo "password secret"
+        echo "member CN=staff.OU=sales.O=acme"
+        echo "member CN=all.O=acme"
+        echo "user CN=bob.OU=sales.O=acme"
+        echo "member CN=all.O=acme"
+        echo "user CN=Ann Smith.OU=sales.O=acme"
+        echo "member CN=sales team.OU=sales.O=acme"
+        printf 'user CN=j\xfcrgen.OU=ops.O=acme\n'
+        printf 'member CN=\xdcberwachung.OU=ops.O=acme\n'
+    } >"$file"
+}
+
+start_server() {
+    local name=$1 rule=$2
+    write_directory "$work/$name.dir" "$rule"
+    "$server_bin" --directory "$work/$name.dir" --port 0 --verbose \
+        --log "$work/$name.server.log" >"$work/$name.port" 2>"$work/$name.err" &
+    pids+=($!)
+    server_port=$(first_line "$work/$name.port") ||
+        { cat "$work/$name.err"; echo "FAIL: test server $name did not start"; exit 1; }
+}
+
+# The build tree need not be traversable by 'proxy': copy the binary. The
+# helper's folder holds the configurations (readable by the proxy's group
+# only, as they would hold a password) and must be writable for the logs.
+install_helper() {
+    mkdir -p "$work/bin" "$work/helper" "$work/squid"
+    cp "$helper_bin" "$work/bin/wrenacl"
+    chmod 0755 "$work/bin" "$work/bin/wrenacl"
+    chown proxy:proxy "$work/helper" "$work/squid"
+    chmod 0750 "$work/helper"
+}
+
+# write_config NAME PORT [SEARCHUSER SEARCHPASS]: the helper's configuration
+# NAME.conf for the test server on PORT, decoding names, logging decisions.
+write_config() {
+    local name=$1 port=$2 user=${3:-} pass=${4:-}
+    {
+        echo "Server 127.0.0.1"
+        echo "Port $port"
+        if [ -n "$user" ]; then
+            echo "SearchUser $user"
+            echo "SearchPass $pass"
+        fi
+        echo "ConvertPercent Yes"
+        echo "Debug Yes"
+        echo "Timeout 10"
+    } >"$work/helper/$name.conf"
+    chown root:proxy "$work/helper/$name.conf"
+    chmod 0640 "$work/helper/$name.conf"
+}
+
+# The lines every test configuration starts with: loopback port, private
+# pid file and logs, no cache, the proxy's own user, basic authentication
+# through squid's fake helper (any password passes).
+squid_base_conf() {
+    local port=$1
+    echo "http_port 127.0.0.1:$port"
+    echo "pid_filename $work/squid/squid.pid"
+    echo "cache_log $work/squid/cache.log"
+    echo "access_log $work/squid/access.log"
+    echo "cache_store_log none"
+    echo "coredump_dir $work/squid"
+    echo "cache_effective_user proxy"
+    echo "visible_hostname wrenacl-test"
+    echo "cache deny all"
+    echo "cache_mem 8 MB"
+    echo "pinger_enable off"
+    echo "shutdown_lifetime 1 seconds"
+    echo "auth_param basic program $fake_auth"
+    echo "auth_param basic children 2"
+    echo "auth_param basic realm wrenacl-test"
+}
+
+# Starts squid in the foreground (-N) on a free port; a port taken between
+# choosing it and binding it is tried again with another.
+start_squid() {
+    local attempt i
+    for ((attempt = 0; attempt < 3; attempt++)); do
+        squid_port=$(free_port)
+        write_squid_conf "$squid_port"
+        squid -k parse -f "$work/squid.conf" >"$work/squid.parse" 2>&1 ||
+            { cat "$work/squid.parse"; echo "FAIL: squid rejects the configuration"; exit 1; }
+        squid -N -f "$work/squid.conf" >"$work/squid.out" 2>&1 &
+        squid_pid=$!
+        for ((i = 0; i < 300; i++)); do
+            if ! kill -0 "$squid_pid" 2>/dev/null; then
+                break
+            fi
+            if (exec 3<>"/dev/tcp/127.0.0.1/$squid_port") 2>/dev/null; then
+                return 0
+            fi
+            sleep 0.1
+        done
+        stop_pid "$squid_pid"
+        squid_pid=
+    done
+    cat "$work/squid.out"
+    echo "FAIL: squid did not start"
+    exit 1
+}
