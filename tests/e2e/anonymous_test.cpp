@@ -53,7 +53,7 @@ TEST(Anonymous, AnswersByNameAsTheDirectoryStoresIt) {
     EXPECT_EQ(helper.log_lines(), (std::vector<std::string>{"server 127.0.0.1 connected.",
                                                             started_line(server.port()),
                                                             "wrenacl stopped."}));
-    EXPECT_EQ(server.lines("CLOSED").size(), 1u);
+    EXPECT_EQ(server.wait_for_lines("CLOSED", 1).size(), 1u);
     expect_no_deviation(server);
 }
 

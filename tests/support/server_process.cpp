@@ -90,6 +90,17 @@ std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
     return out;
 }
 
+std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix, size_t n) const {
+    // The server logs some events (a closed connection) only after the
+    // helper has moved on; give it a few seconds, then report what is there.
+    for (int i = 0; i < 500; ++i) {
+        std::vector<std::string> found = lines(prefix);
+        if (found.size() >= n) return found;
+        usleep(10 * 1000);
+    }
+    return lines(prefix);
+}
+
 std::string standard_directory(bool anyone_reads_groups) {
     std::string d =
         "tree ACME_TREE\n"
