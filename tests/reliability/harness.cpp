@@ -45,23 +45,48 @@ long resident_kb(pid_t pid) {
     return -1;
 }
 
+namespace {
+
+struct Mapping {
+    unsigned long lo = 0, hi = 0;
+    bool writable = false;
+    long rss_kb = 0;
+};
+
+// The mappings of /proc/<pid>/smaps with their resident size.
+std::vector<Mapping> mappings(const std::string& base) {
+    std::vector<Mapping> out;
+    std::ifstream smaps(base + "/smaps");
+    std::string line;
+    while (std::getline(smaps, line)) {
+        unsigned long lo = 0, hi = 0;
+        char perms[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) == 3) {
+            out.push_back(Mapping{lo, hi, perms[0] == 'r' && perms[1] == 'w', 0});
+        } else if (!out.empty() && line.rfind("Rss:", 0) == 0) {
+            out.back().rss_kb = std::strtol(line.c_str() + 4, nullptr, 10);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
 bool read_writable_memory(pid_t pid, std::vector<std::vector<uint8_t>>& regions) {
     regions.clear();
     const std::string base = "/proc/" + std::to_string(pid);
     const int fd = ::open((base + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    std::ifstream maps(base + "/maps");
-    std::string line;
     bool any = false;
-    while (std::getline(maps, line)) {
-        unsigned long lo = 0, hi = 0;
-        char perms[5] = {};
-        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &lo, &hi, perms) != 3) continue;
-        if (perms[0] != 'r' || perms[1] != 'w' || hi <= lo) continue;
-        // Large sanitizer shadow areas are reserved, not memory the helper wrote.
-        if (hi - lo > (size_t{1} << 30)) continue;
-        std::vector<uint8_t> copy(hi - lo);
-        const ssize_t n = ::pread(fd, copy.data(), copy.size(), static_cast<off_t>(lo));
+    for (const Mapping& m : mappings(base)) {
+        // Pages never touched hold nothing; that skips most of the areas a
+        // sanitizer reserves.
+        if (!m.writable || m.hi <= m.lo || m.rss_kb == 0) continue;
+        // Nor can a sanitizer's shadow (terabytes, a few pages of them
+        // touched) hold a copy of the helper's data.
+        if (m.hi - m.lo > (1ul << 30)) continue;
+        std::vector<uint8_t> copy(m.hi - m.lo);
+        const ssize_t n = ::pread(fd, copy.data(), copy.size(), static_cast<off_t>(m.lo));
         if (n <= 0) continue;
         copy.resize(static_cast<size_t>(n));
         regions.push_back(std::move(copy));
