@@ -109,8 +109,9 @@ TEST(Faults, ServerKilledAndRestartedRepeatedly) {
     std::printf("slowest reply %lld ms\n", static_cast<long long>(s.slowest_ms));
 }
 
-// The same, with the requests written ahead: the server dies while the
-// helper works through them, and comes back before it is done.
+// The same with the requests queued in the helper's input: the server is
+// killed after 150 of them have been written and started again after 100
+// more, wherever the helper has got to by then.
 TEST(Faults, ServerKilledUnderPipelinedStream) {
     Stream s;
     auto server = std::make_unique<ServerProcess>(s.w.directory);
@@ -162,8 +163,8 @@ TEST(Faults, ConnectionsDroppedOverAndOver) {
     EXPECT_TRUE(server.deviations().empty());
 }
 
-// The first connection to reach its 16th request gets no more answers: the
-// requests in flight time out, the ping times out, and a new connection
+// The first connection to get past its 16th request gets no more answers:
+// the request in flight times out, the ping times out, and a new connection
 // serves again.
 TEST(Faults, ServerHangsOnce) {
     Stream s;
