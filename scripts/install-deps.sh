@@ -22,5 +22,13 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 # tshark asks whether non-root users may capture; the default (no) is fine.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | debconf-set-selections
+# The tests start their own private squid; keep the package from starting a
+# system-wide one (and from failing where no init system runs).
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod +x "$policy"
+  trap 'rm -f "$policy"' EXIT
+fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
