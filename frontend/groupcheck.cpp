@@ -5,7 +5,7 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
-#include "frontend/requestloop.h"
+#include "frontend/request.h"
 #include "ncpclient/ncpclient.h"
 #include "runtime/bytes.h"
 #include "runtime/cursor.h"

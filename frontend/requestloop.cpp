@@ -18,10 +18,6 @@
 #include "ncpclient/ncpclient.h"
 #include "runtime/wipe.h"
 
-char buffer[REQUEST_SIZE];
-char* chkuser = buffer;
-char* chkgroup = buffer;
-
 namespace {
 
 // A helper that cannot start waits this long before it ends, so that a proxy

@@ -1,19 +1,7 @@
 // The life of the process: start, the request loop, stop.
 #pragma once
 
-#include <cstddef>
-
-constexpr size_t REQUEST_SIZE = 512;  // at most 511 characters per request
-
-extern char buffer[REQUEST_SIZE];
-extern char* chkuser;
-extern char* chkgroup;
-
-enum RequestResult {
-    RESULT_MEMBER = 0,
-    RESULT_NOT_MEMBER = 1,
-    RESULT_INVALID = 2,
-};
+#include "frontend/request.h"
 
 // Splits the line in buffer, decodes it when asked, checks it, and after a
 // negative answer tests the connection and rebuilds it when it is gone.

@@ -7,6 +7,7 @@ set(frontend_fuzz_sources
   ${PROJECT_SOURCE_DIR}/frontend/config.cpp
   ${PROJECT_SOURCE_DIR}/frontend/log.cpp
   ${PROJECT_SOURCE_DIR}/frontend/percent.cpp
+  ${PROJECT_SOURCE_DIR}/frontend/request.cpp
   ${PROJECT_SOURCE_DIR}/frontend/linereader.cpp
   ${PROJECT_SOURCE_DIR}/frontend/requestloop.cpp
   ${PROJECT_SOURCE_DIR}/frontend/connection.cpp

@@ -1,0 +1,5 @@
+#include "frontend/request.h"
+
+char buffer[REQUEST_SIZE];
+char* chkuser = buffer;
+char* chkgroup = buffer;
