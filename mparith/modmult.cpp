@@ -85,7 +85,7 @@ int stage_smith_modulus(const MpUnit* m) {
     recipl = reciph = 0;
     if (modlenMULTUNITS < 3) return 0;  // reduced exactly, without an estimate
 
-    global_precision = 3;
+    const MpPrecision three(3);
     // The three units that end with the top non-zero unit, shifted down to the
     // modulus's top 32 bits.
     mpcore::copy(mod_divisor, modulus + modlenMULTUNITS - 3, 3);
@@ -100,7 +100,6 @@ int stage_smith_modulus(const MpUnit* m) {
     }
     recipl = mod_quotient[0];
     reciph = mod_quotient[1];
-    global_precision = p;
     return 0;
 }
 
@@ -171,8 +170,7 @@ int mp_modexp(MpUnit* expout, const MpUnit* expin, const MpUnit* exponent, const
     if (mp_compare(expin, mod) >= 0) return -3;
     if (mp_compare(exponent, mod) >= 0) return -4;
 
-    const int16_t saved = global_precision;
-    global_precision = static_cast<int16_t>((countbits(mod) + 15) / 16);
+    const MpPrecision width((countbits(mod) + 15) / 16);
     stage_smith_modulus(mod);
 
     const int top = countbits(exponent) - 1;
@@ -188,6 +186,5 @@ int mp_modexp(MpUnit* expout, const MpUnit* expin, const MpUnit* exponent, const
 
     rt::wipe(product, sizeof product);
     smith_burn();
-    global_precision = saved;
     return 0;
 }

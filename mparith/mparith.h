@@ -13,6 +13,22 @@ constexpr int MP_MAX_UNITS = 80;  // 1280 bits: the largest precision
 extern int16_t global_precision;  // P, in units
 extern uint16_t munit_prec;       // unit count of mp_smul
 
+// Sets global_precision for as long as the guard lives and puts the earlier
+// value back when it ends, on every path: the one way code changes the
+// precision for a while.
+class MpPrecision {
+public:
+    explicit MpPrecision(int units) : saved_(global_precision) {
+        global_precision = static_cast<int16_t>(units);
+    }
+    ~MpPrecision() { global_precision = saved_; }
+    MpPrecision(const MpPrecision&) = delete;
+    MpPrecision& operator=(const MpPrecision&) = delete;
+
+private:
+    int16_t saved_;
+};
+
 // ---- basics (P = global_precision units unless said otherwise) ------------
 void mp_init(MpUnit* r, MpUnit value);
 int mp_addc(MpUnit* r1, const MpUnit* r2, int carry);

@@ -145,18 +145,6 @@ class Rand {
     std::mt19937_64 gen_;
 };
 
-// Sets global_precision for the scope of a test step and restores it.
-class Precision {
-  public:
-    explicit Precision(int p) : saved_(global_precision) { global_precision = static_cast<int16_t>(p); }
-    ~Precision() { global_precision = saved_; }
-    Precision(const Precision&) = delete;
-    Precision& operator=(const Precision&) = delete;
-
-  private:
-    int16_t saved_;
-};
-
 // Moduli of exactly `bits` bits (bits > 32) that stress the digit estimate:
 // leading 32 bits all ones or nearly so (a reciprocal of 0x8000xxxx), leading
 // 32 bits 0x80000000 (the divisor 2^31, whose reciprocal needs a 33rd bit),

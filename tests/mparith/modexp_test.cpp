@@ -25,7 +25,7 @@ bool staged_state_is_wiped() {
 void check_power(const BIGNUM* base, const BIGNUM* exponent, const BIGNUM* m, int p, BN_CTX* ctx) {
     Bn expected = bn_new();
     ASSERT_EQ(1, BN_mod_exp(expected.get(), base, exponent, m, ctx));
-    Precision prec(p);
+    MpPrecision prec(p);
     Num in = num_from(base, p), e = num_from(exponent, p), mod = num_from(m, p), out;
     ASSERT_EQ(0, mp_modexp(out.p(), in.p(), e.p(), mod.p()));
     EXPECT_TRUE(equal(out.p(), p, expected.get()))
@@ -37,7 +37,7 @@ void check_power(const BIGNUM* base, const BIGNUM* exponent, const BIGNUM* m, in
 }
 
 int status(const BIGNUM* base, const BIGNUM* exponent, const BIGNUM* m, int p, Num& out) {
-    Precision prec(p);
+    MpPrecision prec(p);
     Num in = num_from(base, p), e = num_from(exponent, p), mod = num_from(m, p);
     for (int i = 0; i < p; ++i) out[i] = 0x5555;
     const int rc = mp_modexp(out.p(), in.p(), e.p(), mod.p());
@@ -145,7 +145,7 @@ TEST(ModExp, LeavesTheStagedStateWipedAfterAnEarlierStaging) {
     // A caller's own staging is replaced and wiped by the power.
     Bn other = rnd.exact_bits(900);
     {
-        Precision prec(MP_MAX_UNITS);
+        MpPrecision prec(MP_MAX_UNITS);
         Num n = num_from(other.get(), MP_MAX_UNITS);
         stage_smith_modulus(n.p());
     }

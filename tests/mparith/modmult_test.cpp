@@ -18,7 +18,7 @@ int units_of(const BIGNUM* m) { return (BN_num_bits(m) + 15) / 16; }
 // Stages m at precision p (p >= the modulus's length).
 void stage(const BIGNUM* m, int p) {
     Num n = num_from(m, p);
-    Precision prec(p);
+    MpPrecision prec(p);
     ASSERT_EQ(0, stage_smith_modulus(n.p()));
     ASSERT_EQ(p, global_precision);
 }
@@ -72,7 +72,7 @@ void expect_burned() {
 void check_product(const BIGNUM* m, const BIGNUM* x, const BIGNUM* y, int p, BN_CTX* ctx) {
     Bn expected = bn_new();
     BN_mod_mul(expected.get(), x, y, m, ctx);
-    Precision prec(p);
+    MpPrecision prec(p);
     Num a = num_from(x, p), b = num_from(y, p), r;
     ASSERT_EQ(0, smith_modmult(r.p(), a.p(), b.p()));
     EXPECT_TRUE(equal(r.p(), p, expected.get()))
@@ -305,7 +305,7 @@ TEST(SmithModmult, SquaringInPlace) {
         for (const Bn& m : hard_moduli(bits, rnd)) {
             const int ml = units_of(m.get());
             stage(m.get(), ml);
-            Precision prec(ml);
+            MpPrecision prec(ml);
             Bn x = rnd.below(m.get());
             Num r = num_from(x.get(), ml);
             for (int i = 0; i < 5; ++i) {
@@ -322,7 +322,7 @@ TEST(SmithModmult, ProductBelowTheModulusComesBackUnreduced) {
     Rand rnd(108);
     Bn m = rnd.exact_bits(700);
     stage(m.get(), MP_MAX_UNITS);
-    Precision prec(MP_MAX_UNITS);
+    MpPrecision prec(MP_MAX_UNITS);
     Num a, b, r;
     mp_init(a.p(), 0xFFFF);
     mp_init(b.p(), 0);

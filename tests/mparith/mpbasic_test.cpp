@@ -16,7 +16,7 @@ const int kPrecisions[] = {1, 2, 3, 4, 5, 17, 28, 32, 64, 79, MP_MAX_UNITS};
 
 TEST(MpBasic, MemoryImageIsTheLittleEndianByteString) {
     Rand rnd(1);
-    Precision prec(64);
+    MpPrecision prec(64);
     Bn v = rnd.exact_bits(1024);
     Num n = num_from(v.get(), 64);
     unsigned char expected[128];
@@ -27,7 +27,7 @@ TEST(MpBasic, MemoryImageIsTheLittleEndianByteString) {
 
 TEST(MpBasic, InitSetsOneUnitAndClearsTheRest) {
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         Num n;
         for (int i = 0; i < p; ++i) n[i] = 0x1234;
         mp_init(n.p(), 0xBEEF);
@@ -41,7 +41,7 @@ TEST(MpBasic, AddAndSubtractWithCarryAndBorrowMatchBignum) {
     Rand rnd(2);
     Ctx ctx(BN_CTX_new());
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         const Bn full = bn_pow2(16 * p);
         Bn all_ones = bn_copy(full.get());
         BN_sub_word(all_ones.get(), 1);
@@ -79,7 +79,7 @@ TEST(MpBasic, AddAndSubtractWithCarryAndBorrowMatchBignum) {
 TEST(MpBasic, RotateLeftShiftsThroughTheCarry) {
     Rand rnd(3);
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         for (int iter = 0; iter < 20; ++iter) {
             Bn x = rnd.below_pow2(16 * p);
             const int carry_in = iter % 2;
@@ -98,7 +98,7 @@ TEST(MpBasic, RotateLeftShiftsThroughTheCarry) {
 TEST(MpBasic, ShiftRightByZeroToSixteenBits) {
     Rand rnd(4);
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         Bn x = rnd.exact_bits(16 * p);
         for (int bits = 0; bits <= 16; ++bits) {
             Num r = num_from(x.get(), p);
@@ -120,7 +120,7 @@ TEST(MpBasic, ShiftRightByZeroToSixteenBits) {
 TEST(MpBasic, CompareIsUnsignedFromTheTopUnit) {
     Rand rnd(5);
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         // Top bit set against top bit clear: a signed unit compare would say less.
         Num high, low;
         mp_init(high.p(), 0);
@@ -149,7 +149,7 @@ TEST(MpBasic, CompareIsUnsignedFromTheTopUnit) {
 TEST(MpBasic, IncrementDecrementAndNegateWrap) {
     Rand rnd(6);
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         Num r;
         for (int i = 0; i < p; ++i) r[i] = 0xFFFF;
         EXPECT_EQ(1, mp_inc(r.p()));
@@ -192,7 +192,7 @@ TEST(MpBasic, IncrementDecrementAndNegateWrap) {
 
 TEST(MpBasic, SignificanceAndBitCount) {
     Rand rnd(7);
-    Precision prec(5);
+    MpPrecision prec(5);
     Num r;
     mp_init(r.p(), 0);
     EXPECT_EQ(0, significance(r.p()));
@@ -208,7 +208,7 @@ TEST(MpBasic, SignificanceAndBitCount) {
     EXPECT_EQ(5, significance(r.p()));
     EXPECT_EQ(80, countbits(r.p()));
     for (int p : kPrecisions) {
-        Precision inner(p);
+        MpPrecision inner(p);
         for (int bits = 0; bits <= 16 * p; bits += 1 + bits / 7) {
             Bn x = bits == 0 ? bn_word(0) : rnd.exact_bits(bits);
             Num n = num_from(x.get(), p);
@@ -222,7 +222,7 @@ TEST(MpBasic, TruncatedAndDoubleProductsMatchBignum) {
     Rand rnd(8);
     Ctx ctx(BN_CTX_new());
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         for (int iter = 0; iter < 15; ++iter) {
             Bn x = iter == 0 ? bn_word(0) : rnd.below_pow2(rnd.range(1, 16 * p));
             Bn y = rnd.below_pow2(iter == 1 ? 16 * p : rnd.range(1, 16 * p));
@@ -254,7 +254,7 @@ TEST(MpBasic, TruncatedAndDoubleProductsMatchBignum) {
 
 TEST(MpBasic, SingleUnitMultiplyAccumulateUsesItsOwnLength) {
     Rand rnd(9);
-    Precision prec(2);  // mp_smul ignores the global precision
+    MpPrecision prec(2);  // mp_smul ignores the global precision
     for (int n : {1, 3, 10, MP_MAX_UNITS}) {
         munit_prec = static_cast<uint16_t>(n);
         for (int iter = 0; iter < 20; ++iter) {
@@ -285,7 +285,7 @@ TEST(MpBasic, ReciprocalIsTwiceTheQuotientOfTheDoubledPower) {
     Rand rnd(10);
     Ctx ctx(BN_CTX_new());
     for (int p : kPrecisions) {
-        Precision prec(p);
+        MpPrecision prec(p);
         for (int iter = 0; iter < 20; ++iter) {
             // Leave room for quotient bit n, except in the last rounds.
             const int n = iter < 17 ? rnd.range(1, 16 * p - 1) : 16 * p;
@@ -312,7 +312,7 @@ TEST(MpBasic, ReciprocalIsTwiceTheQuotientOfTheDoubledPower) {
 }
 
 TEST(MpBasic, ReciprocalOfThirtyTwoBitDivisorsAtPrecisionThree) {
-    Precision prec(3);
+    MpPrecision prec(3);
     Rand rnd(11);
     for (int iter = 0; iter < 200; ++iter) {
         Num d;
@@ -338,7 +338,7 @@ TEST(MpBasic, ReciprocalOfThirtyTwoBitDivisorsAtPrecisionThree) {
 }
 
 TEST(MpBasic, ReciprocalOfZeroFailsAndLeavesTheOutput) {
-    Precision prec(4);
+    MpPrecision prec(4);
     Num zero, q;
     mp_init(zero.p(), 0);
     for (int i = 0; i < 4; ++i) q[i] = static_cast<MpUnit>(0x1111 * (i + 1));
