@@ -111,7 +111,7 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     copyfill(exp, n, en, en_len);
     copyfill(base, n, in, len);
 
-    global_precision = static_cast<int16_t>(n / 2);
+    const MpPrecision width(static_cast<int>(n / 2));
     const int status = mp_modexp(reinterpret_cast<MpUnit*>(result), reinterpret_cast<MpUnit*>(base),
                                  reinterpret_cast<MpUnit*>(exp), reinterpret_cast<MpUnit*>(mod));
     if (status == 0) copyfill(out, len, result, n);

@@ -24,8 +24,8 @@ void sk_envelope_key(const uint8_t* secret, size_t secret_len, uint8_t* key /* 8
 
 // RSA public-key operation with the record's "NN" and "EN": len little-endian
 // bytes at in, raised and reduced, written as len bytes to out (may equal in).
-// The record lies in key_storage bytes. Leaves global_precision at the
-// modulus's width. 0 or 1.
+// The record lies in key_storage bytes. Works at the modulus's width and puts
+// global_precision back as it found it. 0 or 1.
 int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t* out, size_t len);
 
 void __AlignAndEncryptBlockWithSK(const uint8_t* key, const uint8_t* data, size_t n, uint8_t* dest,

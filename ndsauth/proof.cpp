@@ -182,7 +182,7 @@ int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
     if (bits < kMinModulusBits || bits > AUTH_MAX_MODULUS_BITS) return 1;
     if (credlen > 0xFFFF) return 1;
     const ProofSizes sz = proof_sizes(bits);
-    global_precision = static_cast<int16_t>(sz.size / 2);
+    const MpPrecision width(static_cast<int>(sz.size / 2));
 
     ProofWork pw;
     pw.size = sz.size;
