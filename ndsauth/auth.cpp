@@ -1,7 +1,6 @@
 // Authentication of a logged-in connection: fetch the user's public key, ask
 // the server for a nonce, name the user in a credential and prove possession
 // of the private key over it.
-#include <cstdlib>
 #include <ctime>
 #include <span>
 
@@ -71,13 +70,12 @@ size_t build_credential(const NcpConnection* conn, AuthBuffers* b) {
 
 }  // namespace
 
-void* allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t size) {
+rt::WipedBlock allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t size) {
     const uint8_t* data = nullptr;
     const uint32_t data_len = findchunk(body, static_cast<int32_t>(len), tag, &data);
-    if (data == nullptr || size == 0) return nullptr;
-    void* block = std::malloc(size);
-    if (block == nullptr) return nullptr;
-    copyfill(block, size, data, data_len);
+    if (data == nullptr || size == 0) return rt::WipedBlock();
+    rt::WipedBlock block(size);
+    if (block.valid()) copyfill(block.bytes(), size, data, data_len);
     return block;
 }
 

@@ -1,7 +1,6 @@
 // The two-layer envelope that seals the login request for the server: a fresh
 // 28-byte secret goes to the server under its RSA public key, and the request
 // itself goes in an SkEnvelope (RC2-CBC under a key hashed from the secret).
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -98,15 +97,12 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     const uint32_t en_len = findchunk(body, static_cast<int32_t>(body_len), "EN", &en);
     if (en == nullptr) return 1;
 
-    // malloc and zeroing rather than calloc: the allocator hands the same
-    // block back on every login, so reconnects do not spread over the heap.
-    auto* block = static_cast<uint8_t*>(std::malloc(4 * n));
-    if (block == nullptr) return 1;
-    rt::wipe(block, 4 * n);  // zeroed this way, the compiler cannot fold it back into calloc
-    uint8_t* mod = block;
-    uint8_t* exp = block + n;
-    uint8_t* base = block + 2 * n;
-    uint8_t* result = block + 3 * n;
+    const rt::WipedBlock block(4 * n);
+    if (!block.valid()) return 1;
+    uint8_t* mod = block.bytes();
+    uint8_t* exp = mod + n;
+    uint8_t* base = mod + 2 * n;
+    uint8_t* result = mod + 3 * n;
     copyfill(mod, n, nn, nn_len);
     copyfill(exp, n, en, en_len);
     copyfill(base, n, in, len);
@@ -115,8 +111,6 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     const int status = mp_modexp(reinterpret_cast<MpUnit*>(result), reinterpret_cast<MpUnit*>(base),
                                  reinterpret_cast<MpUnit*>(exp), reinterpret_cast<MpUnit*>(mod));
     if (status == 0) copyfill(out, len, result, n);
-    rt::wipe(block, 4 * n);
-    std::free(block);
     return status == 0 ? 0 : 1;
 }
 

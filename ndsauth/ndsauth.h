@@ -8,6 +8,7 @@
 
 #include "ncpclient/ncpclient.h"
 #include "ndsauth/keyrecord.h"
+#include "runtime/wiped_block.h"
 
 // The single source of random bytes (the operating system's generator).
 // 0 when all n bytes were filled, 1 when the generator cannot be used.
@@ -58,6 +59,6 @@ int do_auth(NcpConnection* conn);
 int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
                   const uint8_t* nonce, const uint8_t* cred, size_t credlen);
 // A heap block of size bytes holding the chunk's data zero-extended (or cut
-// to its low bytes); null when the chunk is missing or memory is short. The
-// caller wipes and frees it.
-void* allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t size);
+// to its low bytes); an empty block when the chunk is missing, size is 0 or
+// memory is short. The block is wiped when it is released.
+rt::WipedBlock allocfillchunk(const uint8_t* body, uint32_t len, const char* tag, size_t size);

@@ -2,7 +2,6 @@
 // sent, hidden behind three commitments X = r^E mod N and three responses
 // Y = r * S^w mod N, where the exponents w come from a digest over the
 // credential and the commitments.
-#include <cstdlib>
 #include <cstring>
 #include <span>
 
@@ -29,25 +28,15 @@ enum Slot { sH, sHP, sHQ, sM1, sM2, sT, sTmp, sCR, sS, sR0, sR1, sR2, sY, sW, kS
 // Every block this proof takes, wiped and released on every path.
 struct ProofWork {
     size_t size = 0;
-    MpUnit* chunk[kChunks] = {};
-    MpUnit* work = nullptr;
+    rt::WipedBlock chunk[kChunks];
+    rt::WipedBlock work;
     uint8_t hash[NWHASH2_STATE_SIZE] = {};
 
-    MpUnit* slot(Slot s) const { return work + static_cast<size_t>(s) * (size / 2); }
+    MpUnit* num(Chunk c) const { return chunk[c].as<MpUnit>(); }
+    MpUnit* slot(Slot s) const { return work.as<MpUnit>() + static_cast<size_t>(s) * (size / 2); }
     void clear(Slot s) const { rt::wipe(slot(s), size); }
 
-    ~ProofWork() {
-        for (MpUnit*& c : chunk) {
-            if (c == nullptr) continue;
-            rt::wipe(c, size);
-            std::free(c);
-        }
-        if (work != nullptr) {
-            rt::wipe(work, kSlots * size);
-            std::free(work);
-        }
-        rt::wipe(hash, sizeof hash);
-    }
+    ~ProofWork() { rt::wipe(hash, sizeof hash); }
 };
 
 // r = a mod m by shifting a in bit by bit (m non-zero, below half the
@@ -72,15 +61,15 @@ int load_chunks(ProofWork* pw, const uint8_t* pubkey, const uint8_t* privkey) {
     uint32_t len = 0;
     if (!key_body(pubkey, &body, &len)) return 1;
     for (int c = kN; c <= kE; ++c) {
-        pw->chunk[c] = static_cast<MpUnit*>(allocfillchunk(body, len, kChunkTags[c], pw->size));
-        if (pw->chunk[c] == nullptr) return 1;
+        pw->chunk[c] = allocfillchunk(body, len, kChunkTags[c], pw->size);
+        if (!pw->chunk[c].valid()) return 1;
     }
     if (!key_body(privkey, &body, &len)) return 1;
     for (int c = kP; c < kChunks; ++c) {
-        pw->chunk[c] = static_cast<MpUnit*>(allocfillchunk(body, len, kChunkTags[c], pw->size));
-        if (pw->chunk[c] == nullptr) return 1;
+        pw->chunk[c] = allocfillchunk(body, len, kChunkTags[c], pw->size);
+        if (!pw->chunk[c].valid()) return 1;
     }
-    if (countbits(pw->chunk[kP]) < kMinModulusBits || countbits(pw->chunk[kQ]) < kMinModulusBits)
+    if (countbits(pw->num(kP)) < kMinModulusBits || countbits(pw->num(kQ)) < kMinModulusBits)
         return 1;
     return 0;
 }
@@ -89,23 +78,22 @@ int load_chunks(ProofWork* pw, const uint8_t* pubkey, const uint8_t* privkey) {
 // below its modulus first, so that the result is right whichever prime is
 // larger.
 int sign(ProofWork* pw) {
-    MpUnit* const* c = pw->chunk;
-    reduce(pw->slot(sHP), pw->slot(sH), c[kP]);
-    reduce(pw->slot(sHQ), pw->slot(sH), c[kQ]);
-    if (mp_modexp(pw->slot(sM1), pw->slot(sHP), c[kDP], c[kP]) != 0) return 1;
-    if (mp_modexp(pw->slot(sM2), pw->slot(sHQ), c[kDQ], c[kQ]) != 0) return 1;
+    reduce(pw->slot(sHP), pw->slot(sH), pw->num(kP));
+    reduce(pw->slot(sHQ), pw->slot(sH), pw->num(kQ));
+    if (mp_modexp(pw->slot(sM1), pw->slot(sHP), pw->num(kDP), pw->num(kP)) != 0) return 1;
+    if (mp_modexp(pw->slot(sM2), pw->slot(sHQ), pw->num(kDQ), pw->num(kQ)) != 0) return 1;
 
     // t = (m1 - m2) mod P, kept in [0, P).
-    reduce(pw->slot(sTmp), pw->slot(sM2), c[kP]);
+    reduce(pw->slot(sTmp), pw->slot(sM2), pw->num(kP));
     std::memcpy(pw->slot(sT), pw->slot(sM1), pw->size);
-    if (mp_subb(pw->slot(sT), pw->slot(sTmp), 0) != 0) mp_addc(pw->slot(sT), c[kP], 0);
-    reduce(pw->slot(sCR), c[kCR], c[kP]);
+    if (mp_subb(pw->slot(sT), pw->slot(sTmp), 0) != 0) mp_addc(pw->slot(sT), pw->num(kP), 0);
+    reduce(pw->slot(sCR), pw->num(kCR), pw->num(kP));
 
-    stage_smith_modulus(c[kP]);
+    stage_smith_modulus(pw->num(kP));
     smith_modmult(pw->slot(sT), pw->slot(sT), pw->slot(sCR));
     smith_burn();
 
-    mp_mult(pw->slot(sS), pw->slot(sT), c[kQ]);
+    mp_mult(pw->slot(sS), pw->slot(sT), pw->num(kQ));
     mp_addc(pw->slot(sS), pw->slot(sM2), 0);
     for (Slot s : {sHP, sHQ, sM1, sM2, sT, sTmp, sCR}) pw->clear(s);
     return 0;
@@ -113,31 +101,29 @@ int sign(ProofWork* pw) {
 
 // r = random below N, as the protocol draws it; X = r^E mod N.
 int commit(ProofWork* pw, const ProofSizes& sz, Slot r, uint8_t* x_out) {
-    MpUnit* const* c = pw->chunk;
     auto* bytes = reinterpret_cast<uint8_t*>(pw->slot(r));
     std::memset(bytes, 0, sz.size);
     if (fillrandom(bytes, sz.significant) != 0) return 1;
     bytes[sz.significant - 1] &= sz.top_mask;
 
-    const int cmp = mp_compare(pw->slot(r), c[kN]);
+    const int cmp = mp_compare(pw->slot(r), pw->num(kN));
     if (cmp == 0) {
         mp_dec(pw->slot(r));
     } else if (cmp > 0) {
-        mp_subb(pw->slot(r), c[kN], 0);
+        mp_subb(pw->slot(r), pw->num(kN), 0);
         mp_neg(pw->slot(r));
-        mp_addc(pw->slot(r), c[kN], 0);
+        mp_addc(pw->slot(r), pw->num(kN), 0);
     }
-    if (mp_modexp(pw->slot(sY), pw->slot(r), c[kE], c[kN]) != 0) return 1;
+    if (mp_modexp(pw->slot(sY), pw->slot(r), pw->num(kE), pw->num(kN)) != 0) return 1;
     std::memcpy(x_out, pw->slot(sY), sz.size);
     return 0;
 }
 
 // Y = S^w * r mod N.
 int respond(ProofWork* pw, const ProofSizes& sz, Slot r, MpUnit w, uint8_t* y_out) {
-    MpUnit* const* c = pw->chunk;
     mp_init(pw->slot(sW), w);
-    if (mp_modexp(pw->slot(sY), pw->slot(sS), pw->slot(sW), c[kN]) != 0) return 1;
-    stage_smith_modulus(c[kN]);
+    if (mp_modexp(pw->slot(sY), pw->slot(sS), pw->slot(sW), pw->num(kN)) != 0) return 1;
+    stage_smith_modulus(pw->num(kN));
     smith_modmult(pw->slot(sY), pw->slot(sY), pw->slot(r));
     smith_burn();
     std::memcpy(y_out, pw->slot(sY), sz.size);
@@ -187,12 +173,8 @@ int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
     ProofWork pw;
     pw.size = sz.size;
     if (load_chunks(&pw, pubkey, privkey) != 0) return 1;
-    // malloc and zeroing rather than calloc: the allocator hands the same
-    // block back on every authentication, so reconnects do not spread over
-    // the heap.
-    pw.work = static_cast<MpUnit*>(std::malloc(kSlots * sz.size));
-    if (pw.work == nullptr) return 1;
-    rt::wipe(pw.work, kSlots * sz.size);  // zeroed this way, the compiler cannot fold it back into calloc
+    pw.work = rt::WipedBlock(kSlots * sz.size);
+    if (!pw.work.valid()) return 1;
 
     // H: the digest of the credential, zero-extended to the working width.
     nwhash2block(pw.hash, cred, static_cast<int>(credlen));
