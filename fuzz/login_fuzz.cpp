@@ -310,7 +310,7 @@ Script parse(const uint8_t* data, size_t size) {
 Bytes seal(std::span<const uint8_t> secret, const Bytes& data, int which) {
     Bytes env(SK_HEAD_SIZE + sk_cipher_len(data.size()));
     size_t total = 0;
-    __NWEncryptWithSK(secret.data(), secret.size(), data.data(), data.size(), env.data(), &total);
+    __NWEncryptWithSK(secret.data(), secret.size(), data.data(), data.size(), env, &total);
     env.resize(total);
     const Script& s = g_script;
     if (s.tag[which] >= 0) set32(env, 0, static_cast<uint32_t>(s.tag[which]));

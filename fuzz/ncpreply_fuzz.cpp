@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case 2: {
             auto dest = std::make_unique<uint8_t[]>(768);
             uint32_t len = 0;
-            ncp_NDS_READ1(conn, 1, "Public Key", nullptr, dest.get(), &len);
+            ncp_NDS_READ1(conn, 1, "Public Key", nullptr, std::span<uint8_t>(dest.get(), 768), &len);
             break;
         }
         case 3:

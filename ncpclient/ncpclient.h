@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "ndsauth/keyrecord.h"
 
@@ -51,8 +52,11 @@ void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s);
 void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size);
 
 size_t nwunicode_strlen(const uint16_t* s);
-size_t nwunicode_strcpy(uint16_t* dst, const uint16_t* src);
-size_t nwunicode_createfromascii(uint16_t* dst, const char* s);
+// The destination holds dst.size() units, the terminating zero unit among
+// them; a longer source is cut to fit (an empty destination gets nothing).
+// Both return the number of units stored before the zero unit.
+size_t nwunicode_strcpy(std::span<uint16_t> dst, const uint16_t* src);
+size_t nwunicode_createfromascii(std::span<uint16_t> dst, const char* s);
 
 // ---- the connection record --------------------------------------------------
 
@@ -109,9 +113,11 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
 
 int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id);
 uint32_t resolve(NcpConnection* conn, const char* name);  // 0xFFFFFFFF on failure
-// dest must hold 768 bytes.
+// The first value of the attribute, copied to dest; fails when it is longer
+// than dest. The reply buffer holds 768 bytes, so a dest of that size takes
+// every value that can arrive.
 int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
-                  uint8_t* dest, uint32_t* len);
+                  std::span<uint8_t> dest, uint32_t* len);
 // buf holds *size bytes in; *size is the bytes used out. 0 or -1.
 int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                  uint8_t* buf, size_t* size);

@@ -211,14 +211,24 @@ size_t nwunicode_strlen(const uint16_t* s) {
     return n;
 }
 
-size_t nwunicode_strcpy(uint16_t* dst, const uint16_t* src) {
+size_t nwunicode_strcpy(std::span<uint16_t> dst, const uint16_t* src) {
+    if (dst.empty()) return 0;
     size_t n = 0;
-    while ((dst[n] = src[n]) != 0) ++n;
+    while (n + 1 < dst.size() && src[n] != 0) {
+        dst[n] = src[n];
+        ++n;
+    }
+    dst[n] = 0;
     return n;
 }
 
-size_t nwunicode_createfromascii(uint16_t* dst, const char* s) {
+size_t nwunicode_createfromascii(std::span<uint16_t> dst, const char* s) {
+    if (dst.empty()) return 0;
     size_t n = 0;
-    while ((dst[n] = static_cast<uint8_t>(s[n])) != 0) ++n;
+    while (n + 1 < dst.size() && s[n] != '\0') {
+        dst[n] = static_cast<uint8_t>(s[n]);
+        ++n;
+    }
+    dst[n] = 0;
     return n;
 }

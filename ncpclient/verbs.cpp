@@ -84,8 +84,8 @@ uint32_t resolve(NcpConnection* conn, const char* name) {
 }
 
 int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
-                  uint8_t* dest, uint32_t* len) {
-    if (attr == nullptr || dest == nullptr || len == nullptr) return 1;
+                  std::span<uint8_t> dest, uint32_t* len) {
+    if (attr == nullptr || len == nullptr) return 1;
     uint8_t rq_storage[kRead1RequestSize];
     uint8_t rp_storage[kRead1ReplySize];
     NWDSBuf req;
@@ -102,9 +102,9 @@ int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint
     if (info_type == 0 || values == 0) return 1;
     uint32_t value_len = NWDSBufGet32(&rep);
     if (rep.failed) return 1;
-    // The value must lie wholly within the received reply; further values
-    // are ignored.
-    if (NWDSBufGet(&rep, dest, value_len) != 0) return 1;
+    // The value must lie wholly within the received reply and fit dest;
+    // further values are ignored.
+    if (value_len > dest.size() || NWDSBufGet(&rep, dest.data(), value_len) != 0) return 1;
     *len = value_len;
     return 0;
 }

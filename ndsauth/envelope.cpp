@@ -43,35 +43,40 @@ int build_rsa_block(uint8_t* block, const uint8_t* secret) {
 
 }  // namespace
 
-void sk_envelope_key(const uint8_t* secret, size_t secret_len, uint8_t* key) {
-    std::memset(key, 0, 8);
-    for (int pass = 0; pass < 10; ++pass) nwhash1(key, 8, secret, static_cast<int>(secret_len));
+void sk_envelope_key(const uint8_t* secret, size_t secret_len, std::span<uint8_t, 8> key) {
+    std::memset(key.data(), 0, key.size());
+    for (int pass = 0; pass < 10; ++pass)
+        nwhash1(key.data(), static_cast<int>(key.size()), secret, static_cast<int>(secret_len));
 }
 
-void __AlignAndEncryptBlockWithSK(const uint8_t* key, const uint8_t* data, size_t n, uint8_t* dest,
-                                  size_t* c_out) {
+void __AlignAndEncryptBlockWithSK(std::span<const uint8_t, 8> key, const uint8_t* data, size_t n,
+                                  std::span<uint8_t> dest, size_t* c_out) {
+    *c_out = 0;
     const size_t c = sk_cipher_len(n);
+    if (c > dest.size()) return;
     const size_t pad = c - n - 5;
-    rt::Writer w(std::span<uint8_t>(dest, c));
+    rt::Writer w(dest.first(c));
     w.bytes(data, n);
     uint8_t* fill = w.reserve(pad);
     uint8_t* check = w.reserve(5);
     std::memset(fill, static_cast<int>(pad), pad);
     std::memset(check, 0, 5);
-    nwhash1(check, 5, dest, static_cast<int>(n + pad));
-    nwencryptblock(key, dest, static_cast<int>(c), dest);
+    nwhash1(check, 5, dest.data(), static_cast<int>(n + pad));
+    nwencryptblock(key, dest.data(), static_cast<int>(c), dest.data());
     *c_out = c;
 }
 
 void __NWEncryptWithSK(const uint8_t* secret, size_t secret_len, const uint8_t* data, size_t n,
-                       uint8_t* dest, size_t* total_out) {
+                       std::span<uint8_t> dest, size_t* total_out) {
+    *total_out = 0;
+    if (SK_HEAD_SIZE + sk_cipher_len(n) > dest.size()) return;
     uint8_t key[8];
     sk_envelope_key(secret, secret_len, key);
     size_t c = 0;
-    __AlignAndEncryptBlockWithSK(key, data, n, dest + SK_HEAD_SIZE, &c);
+    __AlignAndEncryptBlockWithSK(key, data, n, dest.subspan(SK_HEAD_SIZE), &c);
     rt::wipe(key, sizeof key);
 
-    rt::Writer w(std::span<uint8_t>(dest, SK_HEAD_SIZE));
+    rt::Writer w(dest.first(SK_HEAD_SIZE));
     w.le32(kEnvelopeTag);
     w.le32(kEnvelopeKind);
     w.le16(static_cast<uint16_t>(c));
@@ -114,7 +119,7 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     return status == 0 ? 0 : 1;
 }
 
-int rsa_crypt2(const uint8_t* server_key, NWDSBuf* src, NWDSBuf* dst) {
+int rsa_crypt2(std::span<const uint8_t, KEY_AREA_SIZE> server_key, NWDSBuf* src, NWDSBuf* dst) {
     size_t src_len = 0;
     const uint8_t* src_data = NWDSBufRetrieve(src, &src_len);
     if (src_len > 0xFFFF - 13) return 1;  // C and n are 16-bit fields
@@ -128,7 +133,7 @@ int rsa_crypt2(const uint8_t* server_key, NWDSBuf* src, NWDSBuf* dst) {
     uint8_t block[kRsaBlock];
     int rc = fillrandom(secret, sizeof secret);
     if (rc == 0) rc = build_rsa_block(block, secret);
-    if (rc == 0) rc = modexpkey(server_key, KEY_AREA_SIZE, block, block, kRsaBlock);
+    if (rc == 0) rc = modexpkey(server_key.data(), server_key.size(), block, block, kRsaBlock);
     uint8_t* out = rc == 0 ? NWDSBufPutPtr(dst, total) : nullptr;
     if (out == nullptr) {
         rt::wipe(secret, sizeof secret);
@@ -145,7 +150,8 @@ int rsa_crypt2(const uint8_t* server_key, NWDSBuf* src, NWDSBuf* dst) {
     w.le32(static_cast<uint32_t>(env_len));
     uint8_t* env = w.reserve(env_len);
     size_t written = 0;
-    __NWEncryptWithSK(secret, sizeof secret, src_data, src_len, env, &written);
+    if (env != nullptr)
+        __NWEncryptWithSK(secret, sizeof secret, src_data, src_len, std::span<uint8_t>(env, env_len), &written);
     rt::wipe(secret, sizeof secret);
     return written == env_len && w.ok() ? 0 : 1;
 }

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "ncpclient/ncpclient.h"
 #include "ndsauth/keyrecord.h"
@@ -21,7 +22,7 @@ constexpr size_t sk_cipher_len(size_t n) { return n + (8 - (n + 5) % 8) + 5; }
 
 // The 8-byte cipher key of an envelope secret: nwhash1 fed the secret ten
 // times over a zeroed state.
-void sk_envelope_key(const uint8_t* secret, size_t secret_len, uint8_t* key /* 8 bytes */);
+void sk_envelope_key(const uint8_t* secret, size_t secret_len, std::span<uint8_t, 8> key);
 
 // RSA public-key operation with the record's "NN" and "EN": len little-endian
 // bytes at in, raised and reduced, written as len bytes to out (may equal in).
@@ -29,14 +30,19 @@ void sk_envelope_key(const uint8_t* secret, size_t secret_len, uint8_t* key /* 8
 // global_precision back as it found it. 0 or 1.
 int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t* out, size_t len);
 
-void __AlignAndEncryptBlockWithSK(const uint8_t* key, const uint8_t* data, size_t n, uint8_t* dest,
-                                  size_t* c_out);
+// The enciphered part of an SkEnvelope of the n data bytes, sk_cipher_len(n)
+// bytes, into dest; *c_out = its length. When dest is too small nothing is
+// written and *c_out = 0.
+void __AlignAndEncryptBlockWithSK(std::span<const uint8_t, 8> key, const uint8_t* data, size_t n,
+                                  std::span<uint8_t> dest, size_t* c_out);
+// A whole SkEnvelope, SK_HEAD_SIZE + sk_cipher_len(n) bytes, into dest;
+// *total_out = its length. When dest is too small nothing is written and
+// *total_out = 0.
 void __NWEncryptWithSK(const uint8_t* secret, size_t secret_len, const uint8_t* data, size_t n,
-                       uint8_t* dest, size_t* total_out);
-// Seals the source's content for the server (key record in a KEY_AREA_SIZE
-// area) and appends the sealed form at dst's cursor. 0 or 1; on 1 nothing is
-// appended.
-int rsa_crypt2(const uint8_t* server_key, NWDSBuf* src, NWDSBuf* dst);
+                       std::span<uint8_t> dest, size_t* total_out);
+// Seals the source's content for the server and appends the sealed form at
+// dst's cursor. 0 or 1; on 1 nothing is appended.
+int rsa_crypt2(std::span<const uint8_t, KEY_AREA_SIZE> server_key, NWDSBuf* src, NWDSBuf* dst);
 
 // Working sizes of the authentication proof for a user modulus of `bits` bits.
 struct ProofSizes {
@@ -54,10 +60,12 @@ constexpr size_t AUTH_MAX_PROOF = 12 + 6 * 160;
 int do_login(NcpConnection* conn, const char* user, const char* password);
 // Proves possession of the private key for conn->user_id; 0 when accepted.
 int do_auth(NcpConnection* conn);
-// Appends the proof at proof's cursor. Both key records lie in KEY_AREA_SIZE
-// areas. 0 or 1.
-int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
-                  const uint8_t* nonce, const uint8_t* cred, size_t credlen);
+// Appends the proof at proof's cursor; on failure nothing is appended. Works
+// at the user modulus's width and puts global_precision back as it found it.
+// 0 or 1.
+int gen_auth_data(NWDSBuf* proof, std::span<const uint8_t, KEY_AREA_SIZE> pubkey,
+                  std::span<const uint8_t, KEY_AREA_SIZE> privkey, std::span<const uint8_t, 4> nonce,
+                  const uint8_t* cred, size_t credlen);
 // A heap block of size bytes holding the chunk's data zero-extended (or cut
 // to its low bytes); an empty block when the chunk is missing, size is 0 or
 // memory is short. The block is wiped when it is released.

@@ -51,12 +51,13 @@ void reduce(MpUnit* r, const MpUnit* a, const MpUnit* m) {
 }
 
 // Body and length of a record in a key area, or false.
-bool key_body(const uint8_t* key, const uint8_t** body, uint32_t* len) {
-    if (initkey(std::span<const uint8_t>(key, KEY_AREA_SIZE), body, len) != 1) return false;
+bool key_body(std::span<const uint8_t, KEY_AREA_SIZE> key, const uint8_t** body, uint32_t* len) {
+    if (initkey(key, body, len) != 1) return false;
     return *len <= KEY_AREA_SIZE - KEY_HEAD_SIZE;
 }
 
-int load_chunks(ProofWork* pw, const uint8_t* pubkey, const uint8_t* privkey) {
+int load_chunks(ProofWork* pw, std::span<const uint8_t, KEY_AREA_SIZE> pubkey,
+                std::span<const uint8_t, KEY_AREA_SIZE> privkey) {
     const uint8_t* body = nullptr;
     uint32_t len = 0;
     if (!key_body(pubkey, &body, &len)) return 1;
@@ -156,8 +157,9 @@ ProofSizes proof_sizes(int bits) {
     return s;
 }
 
-int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
-                  const uint8_t* nonce, const uint8_t* cred, size_t credlen) {
+int gen_auth_data(NWDSBuf* proof, std::span<const uint8_t, KEY_AREA_SIZE> pubkey,
+                  std::span<const uint8_t, KEY_AREA_SIZE> privkey, std::span<const uint8_t, 4> nonce,
+                  const uint8_t* cred, size_t credlen) {
     const uint8_t* body = nullptr;
     uint32_t len = 0;
     if (!key_body(pubkey, &body, &len)) return 1;
@@ -187,7 +189,7 @@ int gen_auth_data(NWDSBuf* proof, const uint8_t* pubkey, const uint8_t* privkey,
     rt::Writer hw{std::span<uint8_t>(head)};
     hw.le32(0);
     hw.le32(kChallengeVerb);
-    hw.bytes(nonce, 4);
+    hw.bytes(nonce.data(), nonce.size());
     hw.le32(static_cast<uint32_t>(credlen));
     nwhash2block(pw.hash, head, sizeof head);
     nwhash2block(pw.hash, cred, static_cast<int>(credlen));

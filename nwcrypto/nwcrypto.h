@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // ---- NDS hashes -----------------------------------------------------------
 
@@ -14,9 +15,9 @@ void nwhash1(uint8_t* hash, int hashlen, const uint8_t* data, int datalen);
 
 // Streaming 16-byte digest over a 66-byte state that the caller zeroes first.
 constexpr size_t NWHASH2_STATE_SIZE = 66;
-void nwhash2(uint8_t* state, uint8_t c);
-void nwhash2block(uint8_t* state, const uint8_t* data, int len);
-void nwhash2end(uint8_t* state);  // digest in state[0..15]
+void nwhash2(std::span<uint8_t, NWHASH2_STATE_SIZE> state, uint8_t c);
+void nwhash2block(std::span<uint8_t, NWHASH2_STATE_SIZE> state, const uint8_t* data, int len);
+void nwhash2end(std::span<uint8_t, NWHASH2_STATE_SIZE> state);  // digest in state[0..15]
 
 // ---- Block cipher ---------------------------------------------------------
 
@@ -26,15 +27,17 @@ struct NwCryptKey {
 
 uint16_t rol16(uint16_t value, int count);
 uint16_t ror16(uint16_t value, int count);
-void nwcryptinit(NwCryptKey* schedule, const uint8_t* key /* 8 bytes */);
-void nwencrypt(const NwCryptKey* schedule, const uint8_t* in, uint8_t* out);  // one 8-byte block
-void nwdecrypt(const NwCryptKey* schedule, const uint8_t* in, uint8_t* out);
+void nwcryptinit(NwCryptKey* schedule, std::span<const uint8_t, 8> key);
+// One block; in and out may be the same memory.
+void nwencrypt(const NwCryptKey* schedule, std::span<const uint8_t, 8> in, std::span<uint8_t, 8> out);
+void nwdecrypt(const NwCryptKey* schedule, std::span<const uint8_t, 8> in, std::span<uint8_t, 8> out);
 // CBC with a zero IV over the first floor(len / 8) blocks; out may equal in.
-void nwencryptblock(const uint8_t* key, const uint8_t* in, int len, uint8_t* out);
-void nwdecryptblock(const uint8_t* key, const uint8_t* in, int len, uint8_t* out);
+void nwencryptblock(std::span<const uint8_t, 8> key, const uint8_t* in, int len, uint8_t* out);
+void nwdecryptblock(std::span<const uint8_t, 8> key, const uint8_t* in, int len, uint8_t* out);
 
 // ---- Password shuffle hash ------------------------------------------------
 
-void shuffle(const uint8_t* objectid /* 4 bytes */, const uint8_t* password, int length,
-             uint8_t* out /* 16 bytes */);
-void shuffle1(uint8_t* block /* 32 bytes, mixed in place */, uint8_t* out /* 16 bytes */);
+void shuffle(std::span<const uint8_t, 4> objectid, const uint8_t* password, int length,
+             std::span<uint8_t, 16> out);
+// block is mixed in place.
+void shuffle1(std::span<uint8_t, 32> block, std::span<uint8_t, 16> out);

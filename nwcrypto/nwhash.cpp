@@ -26,7 +26,7 @@ constexpr std::array<uint8_t, 256> nwhashdata = {
 };
 
 // The MD2-shaped block transform over state bytes 0..47.
-void transform(uint8_t* state) {
+void transform(std::span<uint8_t, NWHASH2_STATE_SIZE> state) {
     uint8_t t = 0;
     for (int pass = 0; pass < 18; ++pass) {
         for (int k = 0; k < 48; ++k) {
@@ -50,7 +50,7 @@ void nwhash1(uint8_t* hash, int hashlen, const uint8_t* data, int datalen) {
     std::rotate(hash, hash + r, hash + hashlen);
 }
 
-void nwhash2(uint8_t* state, uint8_t c) {
+void nwhash2(std::span<uint8_t, NWHASH2_STATE_SIZE> state, uint8_t c) {
     const int i = state[64];
     state[16 + i] = c;
     state[32 + i] = c ^ state[i];
@@ -60,11 +60,11 @@ void nwhash2(uint8_t* state, uint8_t c) {
     if (state[64] == 0) transform(state);
 }
 
-void nwhash2block(uint8_t* state, const uint8_t* data, int len) {
+void nwhash2block(std::span<uint8_t, NWHASH2_STATE_SIZE> state, const uint8_t* data, int len) {
     for (int i = 0; i < len; ++i) nwhash2(state, data[i]);
 }
 
-void nwhash2end(uint8_t* state) {
+void nwhash2end(std::span<uint8_t, NWHASH2_STATE_SIZE> state) {
     const int n = 16 - state[64];
     for (int i = 0; i < n; ++i) nwhash2(state, static_cast<uint8_t>(n));
     for (int j = 0; j < 16; ++j) nwhash2(state, state[48 + j]);

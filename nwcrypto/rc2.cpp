@@ -95,9 +95,9 @@ uint16_t ror16(uint16_t value, int count) {
     return static_cast<uint16_t>((value >> count) | (value << (16 - count)));
 }
 
-void nwcryptinit(NwCryptKey* schedule, const uint8_t* key) {
+void nwcryptinit(NwCryptKey* schedule, std::span<const uint8_t, 8> key) {
     uint8_t l[128];
-    std::memcpy(l, key, kBlock);
+    std::memcpy(l, key.data(), key.size());
     for (int i = 8; i < 128; ++i)
         l[i] = nwcryptdata[static_cast<uint8_t>(l[i - 1] + l[i - 8])];
     // Effective key bits 64: T8 = 8 and the mask is 0xff.
@@ -108,32 +108,32 @@ void nwcryptinit(NwCryptKey* schedule, const uint8_t* key) {
     rt::wipe(l, sizeof l);
 }
 
-void nwencrypt(const NwCryptKey* schedule, const uint8_t* in, uint8_t* out) {
-    Words w = load_block(in);
+void nwencrypt(const NwCryptKey* schedule, std::span<const uint8_t, 8> in, std::span<uint8_t, 8> out) {
+    Words w = load_block(in.data());
     int j = 0;
     for (int i = 0; i < 5; ++i) mix(w, schedule, j);
     mash(w, schedule);
     for (int i = 0; i < 6; ++i) mix(w, schedule, j);
     mash(w, schedule);
     for (int i = 0; i < 5; ++i) mix(w, schedule, j);
-    store_block(out, w);
+    store_block(out.data(), w);
     rt::wipe_object(w);
 }
 
-void nwdecrypt(const NwCryptKey* schedule, const uint8_t* in, uint8_t* out) {
-    Words w = load_block(in);
+void nwdecrypt(const NwCryptKey* schedule, std::span<const uint8_t, 8> in, std::span<uint8_t, 8> out) {
+    Words w = load_block(in.data());
     int j = 63;
     for (int i = 0; i < 5; ++i) reverse_mix(w, schedule, j);
     reverse_mash(w, schedule);
     for (int i = 0; i < 6; ++i) reverse_mix(w, schedule, j);
     reverse_mash(w, schedule);
     for (int i = 0; i < 5; ++i) reverse_mix(w, schedule, j);
-    store_block(out, w);
+    store_block(out.data(), w);
     rt::wipe_object(w);
 }
 
-void nwencryptblock_using(NwCryptKey* schedule, const uint8_t* key, const uint8_t* in, int len,
-                          uint8_t* out) {
+void nwencryptblock_using(NwCryptKey* schedule, std::span<const uint8_t, 8> key, const uint8_t* in,
+                          int len, uint8_t* out) {
     nwcryptinit(schedule, key);
     uint8_t chain[kBlock] = {};
     for (int off = 0; len - off >= kBlock; off += kBlock) {
@@ -145,29 +145,32 @@ void nwencryptblock_using(NwCryptKey* schedule, const uint8_t* key, const uint8_
     rt::wipe_object(*schedule);
 }
 
-void nwdecryptblock_using(NwCryptKey* schedule, const uint8_t* key, const uint8_t* in, int len,
-                          uint8_t* out) {
+void nwdecryptblock_using(NwCryptKey* schedule, std::span<const uint8_t, 8> key, const uint8_t* in,
+                          int len, uint8_t* out) {
     nwcryptinit(schedule, key);
     uint8_t previous[kBlock] = {};
     uint8_t current[kBlock];
+    uint8_t plain[kBlock];
     for (int off = 0; len - off >= kBlock; off += kBlock) {
         // Keep the ciphertext aside first: out may be the same memory as in.
         std::memcpy(current, in + off, kBlock);
-        nwdecrypt(schedule, current, out + off);
-        xor_block(out + off, previous);
+        nwdecrypt(schedule, current, plain);
+        xor_block(plain, previous);
+        std::memcpy(out + off, plain, kBlock);
         std::memcpy(previous, current, kBlock);
     }
     rt::wipe(previous, sizeof previous);
     rt::wipe(current, sizeof current);
+    rt::wipe(plain, sizeof plain);
     rt::wipe_object(*schedule);
 }
 
-void nwencryptblock(const uint8_t* key, const uint8_t* in, int len, uint8_t* out) {
+void nwencryptblock(std::span<const uint8_t, 8> key, const uint8_t* in, int len, uint8_t* out) {
     NwCryptKey schedule;
     nwencryptblock_using(&schedule, key, in, len, out);
 }
 
-void nwdecryptblock(const uint8_t* key, const uint8_t* in, int len, uint8_t* out) {
+void nwdecryptblock(std::span<const uint8_t, 8> key, const uint8_t* in, int len, uint8_t* out) {
     NwCryptKey schedule;
     nwdecryptblock_using(&schedule, key, in, len, out);
 }

@@ -5,10 +5,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "nwcrypto/nwcrypto.h"
 
-void nwencryptblock_using(NwCryptKey* schedule, const uint8_t* key, const uint8_t* in, int len,
-                          uint8_t* out);
-void nwdecryptblock_using(NwCryptKey* schedule, const uint8_t* key, const uint8_t* in, int len,
-                          uint8_t* out);
+void nwencryptblock_using(NwCryptKey* schedule, std::span<const uint8_t, 8> key, const uint8_t* in,
+                          int len, uint8_t* out);
+void nwdecryptblock_using(NwCryptKey* schedule, std::span<const uint8_t, 8> key, const uint8_t* in,
+                          int len, uint8_t* out);

@@ -37,7 +37,8 @@ constexpr std::array<uint8_t, 256> encrypttable = {
 
 }  // namespace
 
-void shuffle(const uint8_t* objectid, const uint8_t* password, int length, uint8_t* out) {
+void shuffle(std::span<const uint8_t, 4> objectid, const uint8_t* password, int length,
+             std::span<uint8_t, 16> out) {
     // Trailing zero bytes are not part of the password.
     int n = length > 0 ? length : 0;
     while (n > 0 && password[n - 1] == 0) --n;
@@ -66,7 +67,7 @@ void shuffle(const uint8_t* objectid, const uint8_t* password, int length, uint8
     rt::wipe(t, sizeof t);
 }
 
-void shuffle1(uint8_t* block, uint8_t* out) {
+void shuffle1(std::span<uint8_t, 32> block, std::span<uint8_t, 16> out) {
     uint8_t s = 0;
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = 0; i < kWork; ++i) {

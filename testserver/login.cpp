@@ -44,7 +44,7 @@ std::array<uint8_t, 16> password_hash(const UserKeys& u) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
     std::array<uint8_t, 16> hash{};
-    shuffle(u.salt.data(), reinterpret_cast<const uint8_t*>(pw.data()), static_cast<int>(pw.size()), hash.data());
+    shuffle(u.salt, reinterpret_cast<const uint8_t*>(pw.data()), static_cast<int>(pw.size()), hash);
     rt::wipe(pw.data(), pw.size());
     return hash;
 }

@@ -109,7 +109,7 @@ std::optional<Bytes> Directory::login_finish(const Bytes& req) {
 
     uint8_t pwhash[16];
     const Bytes pw = upper(password);
-    shuffle(salt.data(), pw.data(), static_cast<int>(pw.size()), pwhash);
+    shuffle(std::span<const uint8_t>(salt).first<4>(), pw.data(), static_cast<int>(pw.size()), pwhash);
     const auto proved = oracle_open(std::span<const uint8_t>(pwhash, 16), proof);
     login_proof_ok = proved && *proved == challenge;
     if (!login_proof_ok) return reply_code(kRefused);

@@ -40,7 +40,7 @@ TEST(SkEnvelope, SizesLayoutAndContentMatchOpenSsl) {
         const Bytes data = seq_bytes(tc.n, 1);
         Bytes dest(tc.n + 25 + 16, 0xAA);
         size_t total = 0;
-        __NWEncryptWithSK(secret.data(), secret.size(), data.data(), data.size(), dest.data(), &total);
+        __NWEncryptWithSK(secret.data(), secret.size(), data.data(), data.size(), dest, &total);
         ASSERT_EQ(total, 12 + tc.c);
         for (size_t i = total; i < dest.size(); ++i) ASSERT_EQ(dest[i], 0xAA) << "written past the envelope";
         const Bytes head(dest.begin(), dest.begin() + 8);
@@ -58,7 +58,7 @@ TEST(SkEnvelope, SizesLayoutAndContentMatchOpenSsl) {
         // The same part built directly under the key.
         Bytes part(tc.n + 13, 0);
         size_t c = 0;
-        __AlignAndEncryptBlockWithSK(key.data(), data.data(), data.size(), part.data(), &c);
+        __AlignAndEncryptBlockWithSK(key, data.data(), data.size(), part, &c);
         EXPECT_EQ(c, tc.c);
         EXPECT_TRUE(std::equal(part.begin(), part.begin() + c, dest.begin() + 12));
     }
@@ -75,7 +75,7 @@ TEST(RsaCrypt2, SealedFormOpensWithThePrivateKey) {
     NWDSBufSetup(&dst, dst_store, sizeof dst_store);
     ASSERT_EQ(NWDSBufPut32(&dst, 0x11223344), 0);  // appended after what is there
 
-    ASSERT_EQ(rsa_crypt2(area.data(), &src, &dst), 0);
+    ASSERT_EQ(rsa_crypt2(area, &src, &dst), 0);
     size_t len = 0;
     NWDSBufRetrieve(&dst, &len);
     ASSERT_EQ(len, 4u + 1172u);
@@ -131,7 +131,7 @@ TEST(RsaCrypt2, WideServerKeyBlockIsCutTo56Bytes) {
     NWDSBufSetup(&src, src_store, sizeof src_store);
     NWDSBufPut32(&src, 7);
     NWDSBufSetup(&dst, dst_store, sizeof dst_store);
-    ASSERT_EQ(rsa_crypt2(area.data(), &src, &dst), 0);
+    ASSERT_EQ(rsa_crypt2(area, &src, &dst), 0);
     EXPECT_EQ(random_drawn(), 33u);
 
     Bn c = bn_modexp(bn_le(block).get(), bn_le(k.e).get(), bn_le(k.n).get());
@@ -154,11 +154,11 @@ TEST(RsaCrypt2, FailsWithoutRoomOrUsableKeyAndAppendsNothing) {
 
     NWDSBuf dst;
     NWDSBufSetup(&dst, dst_store, 1168);  // 4 bytes short of the 1172 needed
-    EXPECT_EQ(rsa_crypt2(good.data(), &src, &dst), 1);
+    EXPECT_EQ(rsa_crypt2(good, &src, &dst), 1);
     EXPECT_EQ(dst.cursor, dst.data);
 
     NWDSBufSetup(&dst, dst_store, sizeof dst_store);
-    EXPECT_EQ(rsa_crypt2(bad.data(), &src, &dst), 1);
+    EXPECT_EQ(rsa_crypt2(bad, &src, &dst), 1);
     EXPECT_EQ(dst.cursor, dst.data);
 }
 

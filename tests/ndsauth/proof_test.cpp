@@ -24,7 +24,7 @@ Proof run(const Bytes& pub, const Bytes& priv, const Bytes& cred, size_t room = 
     NWDSBuf buf;
     NWDSBufSetup(&buf, store.data(), store.size());
     Proof p;
-    p.rc = gen_auth_data(&buf, pub_area.data(), priv_area.data(), kNonce, cred.data(), cred.size());
+    p.rc = gen_auth_data(&buf, pub_area, priv_area, kNonce, cred.data(), cred.size());
     size_t len = 0;
     uint8_t* data = NWDSBufRetrieve(&buf, &len);
     p.bytes.assign(data, data + len);

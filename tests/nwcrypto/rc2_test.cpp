@@ -89,18 +89,18 @@ TEST(Rc2, Rfc2268KnownAnswersFor64EffectiveBits) {
     };
     for (const Case& c : cases) {
         NwCryptKey schedule;
-        nwcryptinit(&schedule, c.key.data());
+        nwcryptinit(&schedule, c.key);
         Block out{};
-        nwencrypt(&schedule, c.plain.data(), out.data());
+        nwencrypt(&schedule, c.plain, out);
         EXPECT_EQ(c.cipher, out);
-        nwdecrypt(&schedule, out.data(), out.data());  // in place
+        nwdecrypt(&schedule, out, out);  // in place
         EXPECT_EQ(c.plain, out);
 
         // With the zero IV the first CBC block is the plain block cipher.
         Block cbc{};
-        nwencryptblock(c.key.data(), c.plain.data(), 8, cbc.data());
+        nwencryptblock(c.key, c.plain.data(), 8, cbc.data());
         EXPECT_EQ(c.cipher, cbc);
-        nwdecryptblock(c.key.data(), cbc.data(), 8, cbc.data());
+        nwdecryptblock(c.key, cbc.data(), 8, cbc.data());
         EXPECT_EQ(c.plain, cbc);
     }
 }
@@ -118,14 +118,14 @@ TEST(Rc2, CbcMatchesOpenSslForRandomKeysDataAndLengths) {
 
         // Into another buffer: whole blocks match, the tail keeps its bytes.
         Bytes out(len, 0xa5);
-        nwencryptblock(key.data(), plain.data(), static_cast<int>(len), out.data());
+        nwencryptblock(key, plain.data(), static_cast<int>(len), out.data());
         EXPECT_TRUE(std::equal(expect.begin(), expect.end(), out.begin())) << "len " << len;
         EXPECT_TRUE(std::all_of(out.begin() + expect.size(), out.end(),
                                 [](uint8_t b) { return b == 0xa5; }));
 
         // In place: the tail is the plaintext's own tail, untouched.
         Bytes inplace = plain;
-        nwencryptblock(key.data(), inplace.data(), static_cast<int>(len), inplace.data());
+        nwencryptblock(key, inplace.data(), static_cast<int>(len), inplace.data());
         EXPECT_TRUE(std::equal(expect.begin(), expect.end(), inplace.begin()));
         EXPECT_TRUE(std::equal(plain.begin() + expect.size(), plain.end(),
                                inplace.begin() + expect.size()));
@@ -134,12 +134,12 @@ TEST(Rc2, CbcMatchesOpenSslForRandomKeysDataAndLengths) {
         const Bytes cipher = random_bytes(rng, len);
         const Bytes expect_plain = ossl.run(false, key, whole_blocks(cipher));
         Bytes dec(len, 0x5a);
-        nwdecryptblock(key.data(), cipher.data(), static_cast<int>(len), dec.data());
+        nwdecryptblock(key, cipher.data(), static_cast<int>(len), dec.data());
         EXPECT_TRUE(std::equal(expect_plain.begin(), expect_plain.end(), dec.begin()));
         EXPECT_TRUE(std::all_of(dec.begin() + expect_plain.size(), dec.end(),
                                 [](uint8_t b) { return b == 0x5a; }));
         Bytes dec_inplace = cipher;
-        nwdecryptblock(key.data(), dec_inplace.data(), static_cast<int>(len),
+        nwdecryptblock(key, dec_inplace.data(), static_cast<int>(len),
                        dec_inplace.data());
         EXPECT_TRUE(std::equal(expect_plain.begin(), expect_plain.end(), dec_inplace.begin()));
         EXPECT_TRUE(std::equal(cipher.begin() + expect_plain.size(), cipher.end(),
@@ -147,7 +147,7 @@ TEST(Rc2, CbcMatchesOpenSslForRandomKeysDataAndLengths) {
 
         // And our own round trip restores the whole blocks.
         Bytes back(len, 0);
-        nwdecryptblock(key.data(), out.data(), static_cast<int>(len), back.data());
+        nwdecryptblock(key, out.data(), static_cast<int>(len), back.data());
         EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + expect.size(), back.begin()));
     }
 }
@@ -157,9 +157,9 @@ TEST(Rc2, ShortAndNegativeLengthsTouchNothing) {
     const Bytes in(16, 0x11);
     for (int len : {-8, -1, 0, 1, 7}) {
         Bytes out(16, 0xee);
-        nwencryptblock(key.data(), in.data(), len, out.data());
+        nwencryptblock(key, in.data(), len, out.data());
         EXPECT_EQ(Bytes(16, 0xee), out) << len;
-        nwdecryptblock(key.data(), in.data(), len, out.data());
+        nwdecryptblock(key, in.data(), len, out.data());
         EXPECT_EQ(Bytes(16, 0xee), out) << len;
     }
 }
@@ -172,9 +172,9 @@ TEST(Rc2, ExpandedKeyIsWipedOnEveryPath) {
             NwCryptKey schedule;
             std::fill(std::begin(schedule.k), std::end(schedule.k), 0x5555);
             if (encrypt)
-                nwencryptblock_using(&schedule, key.data(), data.data(), len, data.data());
+                nwencryptblock_using(&schedule, key, data.data(), len, data.data());
             else
-                nwdecryptblock_using(&schedule, key.data(), data.data(), len, data.data());
+                nwdecryptblock_using(&schedule, key, data.data(), len, data.data());
             EXPECT_TRUE(std::all_of(std::begin(schedule.k), std::end(schedule.k),
                                     [](uint16_t w) { return w == 0; }))
                 << "len " << len << (encrypt ? " encrypt" : " decrypt");

@@ -21,14 +21,14 @@ constexpr uint8_t K[32] = {
 
 Digest hash(const std::array<uint8_t, 4>& id, const Bytes& pw) {
     Digest out{};
-    shuffle(id.data(), pw.data(), static_cast<int>(pw.size()), out.data());
+    shuffle(id, pw.data(), static_cast<int>(pw.size()), out);
     return out;
 }
 
 // The result of mixing a work block t that the test put together itself.
 Digest mixed(std::array<uint8_t, 32> t) {
     Digest out{};
-    shuffle1(t.data(), out.data());
+    shuffle1(t, out);
     return out;
 }
 
@@ -69,7 +69,7 @@ TEST(Shuffle, EmptyAndZeroPasswordsLeaveOnlyTheIdentifier) {
     EXPECT_EQ(expect, hash(kId, Bytes(40, 0)));
     Digest out{};
     const uint8_t pw[1] = {'X'};
-    shuffle(kId.data(), pw, -3, out.data());  // a negative length is an empty password
+    shuffle(kId, pw, -3, out);  // a negative length is an empty password
     EXPECT_EQ(expect, out);
 }
 
@@ -140,6 +140,6 @@ TEST(Shuffle, PasswordIsOnlyRead) {
     const Bytes pw = pattern(45, 9);
     Bytes copy = pw;
     Digest out{};
-    shuffle(kId.data(), copy.data(), static_cast<int>(copy.size()), out.data());
+    shuffle(kId, copy.data(), static_cast<int>(copy.size()), out);
     EXPECT_EQ(pw, copy);
 }

@@ -99,8 +99,8 @@ Secrets load_secrets(const std::string& dump, const std::string& dn, const std::
     if (salt != s.parts.end() && salt->second.size() == 4) {
         const std::string pw = upper(password);
         std::vector<uint8_t> hash(16);
-        shuffle(salt->second.data(), reinterpret_cast<const uint8_t*>(pw.data()), static_cast<int>(pw.size()),
-                hash.data());
+        shuffle(std::span<const uint8_t>(salt->second).first<4>(), reinterpret_cast<const uint8_t*>(pw.data()),
+                static_cast<int>(pw.size()), std::span<uint8_t>(hash).first<16>());
         s.parts["HASH"] = hash;
         s.parts.erase(salt);
     }

@@ -52,7 +52,7 @@ Bytes seal(std::span<const uint8_t> secret, std::span<const uint8_t> data) {
     nwhash1(check, 5, body.data(), static_cast<int>(body.size()));
     body.insert(body.end(), check, check + 5);
     const auto key = env_key(secret);
-    nwencryptblock(key.data(), body.data(), static_cast<int>(body.size()), body.data());
+    nwencryptblock(key, body.data(), static_cast<int>(body.size()), body.data());
     Bytes env;
     put32(env, 1);
     put32(env, 0x00060001);
@@ -68,7 +68,7 @@ bool open_env(std::span<const uint8_t> secret, std::span<const uint8_t> env, Byt
     if (env.size() != 12 + c || c % 8 != 0 || n + 5 > c) return false;
     Bytes body(env.begin() + 12, env.end());
     const auto key = env_key(secret);
-    nwdecryptblock(key.data(), body.data(), static_cast<int>(body.size()), body.data());
+    nwdecryptblock(key, body.data(), static_cast<int>(body.size()), body.data());
     uint8_t check[5] = {};
     nwhash1(check, 5, body.data(), static_cast<int>(c - 5));
     if (std::memcmp(check, body.data() + c - 5, 5) != 0) return false;
@@ -135,7 +135,7 @@ uint32_t login(RawClient& c, const std::string& name, const std::string& passwor
     std::string upper = password;
     for (char& ch : upper) if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
     uint8_t hash[16];
-    shuffle(salt.data(), reinterpret_cast<const uint8_t*>(upper.data()), static_cast<int>(upper.size()), hash);
+    shuffle(std::span<const uint8_t>(salt).first<4>(), reinterpret_cast<const uint8_t*>(upper.data()), static_cast<int>(upper.size()), hash);
     const Bytes proof = seal(std::span<const uint8_t>(hash, 16), challenge);
     EXPECT_EQ(proof.size(), 28u);
 
