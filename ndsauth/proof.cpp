@@ -196,9 +196,12 @@ int gen_auth_data(NWDSBuf* proof, std::span<const uint8_t, KEY_AREA_SIZE> pubkey
 
     if (sign(&pw) != 0) return 1;
 
+    // The proof is built in place at the cursor and appended only once it is
+    // whole: a failed proof leaves the buffer as it was, its bytes wiped.
     const size_t total = 12 + 6 * sz.size;
-    uint8_t* out = NWDSBufPutPtr(proof, total);
-    if (out == nullptr) return 1;
+    size_t room = 0;
+    uint8_t* out = NWDSBufPutPtrLen(proof, &room);
+    if (room < total) return 1;
     rt::Writer w(std::span<uint8_t>(out, total));
     w.le32(1);
     w.le32(0x00100008);
@@ -209,10 +212,8 @@ int gen_auth_data(NWDSBuf* proof, std::span<const uint8_t, KEY_AREA_SIZE> pubkey
     std::memset(numbers, 0, 6 * sz.size);
 
     if (prove(&pw, sz, numbers) != 0) {
-        // Nothing of a failed proof stays in the buffer.
         rt::wipe(out, total);
-        proof->cursor = out;
         return 1;
     }
-    return 0;
+    return NWDSBufPutPtr(proof, total) != nullptr ? 0 : 1;
 }

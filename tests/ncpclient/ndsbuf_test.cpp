@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "peer.h"
 
@@ -85,8 +87,8 @@ TEST(NdsBuf, PutNwuniWidensOrFailsWhole) {
 // A reply buffer holding `wire`, as the fragment layer leaves it.
 struct Reply : Buf {
     explicit Reply(const Bytes& wire) {
-        std::memcpy(storage, wire.data(), wire.size());
-        b.end = b.data + wire.size();
+        NWDSBufAppendReply(&b, wire);
+        NWDSBufEndReply(&b);
     }
 };
 
@@ -115,20 +117,62 @@ TEST(NdsBuf, GetNwuniCutsAndStaysInTheReply) {
 }
 
 TEST(NdsBuf, ReadsStopAtTheEndOfTheReply) {
-    Reply r({1, 2, 3, 4, 5, 6});
+    Reply r({1, 2, 3, 4, 5, 6}), exact({1, 2, 3, 4, 5, 6});
     uint8_t out[8] = {};
     EXPECT_EQ(NWDSBufGet(&r.b, out, 7), 1);
     EXPECT_EQ(out[0], 0);
-    EXPECT_EQ(NWDSBufGet(&r.b, out, 6), 0);
+    EXPECT_EQ(NWDSBufGet(&exact.b, out, 6), 0);
     EXPECT_EQ(Bytes(out, out + 6), (Bytes{1, 2, 3, 4, 5, 6}));
     Reply w({1, 2, 3, 4, 5, 6});
     EXPECT_EQ(NWDSBufGet32(&w.b), 0x04030201u);
-    EXPECT_FALSE(w.b.failed);
-    EXPECT_EQ(NWDSBufGet32(&w.b), 0u);  // only 2 bytes left
-    EXPECT_TRUE(w.b.failed);
+    EXPECT_EQ(NWDSBufPeekPtrLen(&w.b, 0, 3), nullptr);
     EXPECT_EQ(NWDSBufGet16(&w.b), 0x0605);
-    EXPECT_EQ(NWDSBufGetPtr(&w.b, 1), nullptr);
-    EXPECT_EQ(NWDSBufPeekPtrLen(&w.b, 0, 1), nullptr);
+    EXPECT_FALSE(w.b.failed);
+    EXPECT_EQ(NWDSBufGet16(&w.b), 0u);  // nothing left
+    EXPECT_TRUE(w.b.failed);
+}
+
+// After the first failure the buffer is spent: every operation, read or
+// write, yields zero or failure, stores nothing and leaves the cursor where
+// it was, until NWDSBufInit starts the buffer afresh.
+TEST(NdsBuf, FailedBufferReadsZeroWritesNothingAndStandsStill) {
+    const uint8_t one[1] = {1};
+    const std::pair<const char*, std::function<bool(NWDSBuf*)>> ops[] = {
+        {"Get16", [](NWDSBuf* b) { return NWDSBufGet16(b) == 0; }},
+        {"Get32", [](NWDSBuf* b) { return NWDSBufGet32(b) == 0; }},
+        {"Get", [](NWDSBuf* b) { uint8_t d[2] = {7, 7}; return NWDSBufGet(b, d, 2) == 1 && d[0] == 7; }},
+        {"Get none", [](NWDSBuf* b) { uint8_t d = 7; return NWDSBufGet(b, &d, 0) == 1; }},
+        {"GetPtr none", [](NWDSBuf* b) { return NWDSBufGetPtr(b, 0) == nullptr; }},
+        {"Skip", [](NWDSBuf* b) { NWDSBufSkip(b, 2); return true; }},
+        {"GetNWUNI", [](NWDSBuf* b) { char d[4] = "xy"; NWDSBufGetNWUNI(b, d, sizeof d); return d[0] == 0; }},
+        {"PeekPtr", [](NWDSBuf* b) { return NWDSBufPeekPtr(b) == nullptr; }},
+        {"PeekPtrLen none", [](NWDSBuf* b) { return NWDSBufPeekPtrLen(b, 0, 0) == nullptr; }},
+        {"Put8", [](NWDSBuf* b) { return NWDSBufPut8(b, 1) == 1; }},
+        {"Put16", [](NWDSBuf* b) { return NWDSBufPut16(b, 1) == 1; }},
+        {"Put32", [](NWDSBuf* b) { return NWDSBufPut32(b, 1) == 1; }},
+        {"Put", [&](NWDSBuf* b) { return NWDSBufPut(b, one, 1) == 1; }},
+        {"PutWithLen", [&](NWDSBuf* b) { return NWDSBufPutWithLen(b, one, 1) == 1; }},
+        {"PutPtr none", [](NWDSBuf* b) { return NWDSBufPutPtr(b, 0) == nullptr; }},
+        {"PutPtrLen", [](NWDSBuf* b) { size_t room = 9; NWDSBufPutPtrLen(b, &room); return room == 0; }},
+        {"PutNWUNI", [](NWDSBuf* b) { NWDSBufPutNWUNI(b, "a"); return true; }},
+        {"AppendReply", [&](NWDSBuf* b) { NWDSBufAppendReply(b, one); return true; }},
+    };
+    for (const auto& [name, op] : ops) {
+        SCOPED_TRACE(name);
+        Reply r({1, 2, 3, 4, 5, 6});
+        NWDSBufSkip(&r.b, 4);
+        EXPECT_EQ(NWDSBufGet32(&r.b), 0u);  // 2 bytes left: the first failure
+        ASSERT_TRUE(r.b.failed);
+        const Bytes before = r.bytes(sizeof r.storage);
+        EXPECT_TRUE(op(&r.b));
+        EXPECT_TRUE(r.b.failed);
+        EXPECT_EQ(r.used(), 4u);
+        EXPECT_EQ(r.bytes(sizeof r.storage), before);
+
+        EXPECT_EQ(NWDSBufInit(&r.b, 0), 0);
+        EXPECT_FALSE(r.b.failed);
+        EXPECT_EQ(NWDSBufGet32(&r.b), 0x04030201u);
+    }
 }
 
 TEST(NdsBuf, UnicodeStrings) {

@@ -48,19 +48,17 @@ void set_nds_handler(NdsHandler h) {
 const std::vector<NdsCall>& nds_calls() { return g_calls; }
 
 // Behaves as the fragment layer does towards its callers: the reply payload
-// is appended at the reply cursor as far as the storage holds it, `end`
-// marks what arrived, and the cursor goes back to the start.
+// is appended at the reply cursor as far as the storage holds it, and the
+// reply is ended there, ready to parse.
 int ncp_send_nds_frag(NcpConnection*, const NWDSBuf* request, NWDSBuf* reply) {
     if (request->failed || !g_handler) return 1;
-    Bytes req(request->data, request->cursor);
+    size_t len = 0;
+    const uint8_t* data = NWDSBufRetrieve(request, &len);
+    Bytes req(data, data + len);
     g_calls.push_back({request->operation, req});
     std::optional<Bytes> answer = g_handler(request->operation, req);
     if (!answer) return 1;
-    const size_t room = static_cast<size_t>(reply->limit - reply->cursor);
-    const size_t n = answer->size() < room ? answer->size() : room;
-    if (n != 0) std::memcpy(reply->cursor, answer->data(), n);
-    reply->cursor += n;
-    reply->end = reply->cursor;
-    reply->cursor = reply->data;
+    NWDSBufAppendReply(reply, *answer);
+    NWDSBufEndReply(reply);
     return 0;
 }
