@@ -129,6 +129,28 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
 
 // ---- NDS verbs ---------------------------------------------------------------
 
+// A request and a reply buffer over storage of their own, the request
+// started for `verb`: the set-up of every verb with fixed buffer sizes.
+template <size_t RequestSize, size_t ReplySize>
+struct NdsExchange {
+    uint8_t request_storage[RequestSize];
+    uint8_t reply_storage[ReplySize];
+    NWDSBuf req;
+    NWDSBuf rep;
+
+    explicit NdsExchange(uint32_t verb) {
+        NWDSBufSetup(&req, request_storage, sizeof request_storage);
+        NWDSBufSetup(&rep, reply_storage, sizeof reply_storage);
+        NWDSBufInit(&req, verb);
+    }
+    NdsExchange(const NdsExchange&) = delete;
+    NdsExchange& operator=(const NdsExchange&) = delete;
+};
+
+// Reads the NDS completion code that begins every reply; true when it is
+// there and is 0 (success).
+bool ncp_nds_completed(NWDSBuf* reply);
+
 int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id);
 uint32_t resolve(NcpConnection* conn, const char* name);  // 0xFFFFFFFF on failure
 // The first value of the attribute, copied to dest; fails when it is longer
@@ -140,6 +162,9 @@ int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint
 int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                  uint8_t* buf, size_t* size);
 int ncp_change_connection_state(NcpConnection* conn, int state);
+// The NDS ping (NCP 104/1), its reply data read into `area`; *got is the
+// number of bytes that arrived. 0 or 1.
+int ncp_nds_ping(NcpConnection* conn, std::span<uint8_t> area, size_t* got);
 int NCPCONN_ndsping(NcpConnection* conn);
 
 // ---- connection set-up -------------------------------------------------------

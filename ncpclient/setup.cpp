@@ -16,10 +16,9 @@ constexpr size_t kNameReplySize = 1024;
 
 // NDS ping; the reply's name is kept as the tree name, cut to the field.
 int ping_for_tree_name(NcpConnection* conn) {
-    static constexpr uint8_t kPing[5] = {0x68, 0x01, 0x00, 0x00, 0x00};
     uint8_t reply[kPingAreaSize];
-    size_t got = sizeof reply;
-    if (ncp_tcp_call(conn, NCP_SERVICE_REQUEST, kPing, sizeof kPing, reply, &got) != 0) return 1;
+    size_t got = 0;
+    if (ncp_nds_ping(conn, reply, &got) != 0) return 1;
     std::memset(conn->tree_name, 0, sizeof conn->tree_name);
     rt::Reader r(std::span<const uint8_t>(reply, got));
     r.skip(4);
@@ -34,17 +33,12 @@ int ping_for_tree_name(NcpConnection* conn) {
 // Verb 53: the server's distinguished name into server_dn. A name that does
 // not fit the field fails: a name cut short could resolve to another entry.
 int read_server_name(NcpConnection* conn) {
-    uint8_t rq_storage[kNameRequestSize];
-    uint8_t rp_storage[kNameReplySize];
-    NWDSBuf req;
-    NWDSBuf rep;
-    NWDSBufSetup(&req, rq_storage, sizeof rq_storage);
-    NWDSBufSetup(&rep, rp_storage, sizeof rp_storage);
-    NWDSBufInit(&req, kVerbServerName);
-    if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
-    uint32_t completion = NWDSBufGet32(&rep);
+    NdsExchange<kNameRequestSize, kNameReplySize> x(kVerbServerName);
+    NWDSBuf& rep = x.rep;
+    if (ncp_send_nds_frag(conn, &x.req, &rep) != 0) return 1;
+    if (!ncp_nds_completed(&rep)) return 1;
     const uint8_t* len_word = NWDSBufPeekPtrLen(&rep, 0, 4);
-    if (rep.failed || completion != 0 || len_word == nullptr) return 1;
+    if (len_word == nullptr) return 1;
     // The units, the wire's terminating zero unit among them, must fit.
     size_t units = (static_cast<size_t>(rt::load_le32(len_word)) + 1) / 2;
     if (units > sizeof conn->server_dn) return 1;

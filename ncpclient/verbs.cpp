@@ -36,29 +36,30 @@ void put_read_request(NWDSBuf* req, uint32_t entry_id, const char* attr) {
 // Reads the common head of a read reply up to the value count. Returns
 // false when the reply is short or not the answer for one attribute.
 bool read_reply_head(NWDSBuf* rep, uint32_t* syntax, uint32_t* info_type, uint32_t* values) {
-    uint32_t completion = NWDSBufGet32(rep);
+    if (!ncp_nds_completed(rep)) return false;
     NWDSBufSkip(rep, 4);  // iteration handle: a further batch is never asked for
     *info_type = NWDSBufGet32(rep);
     uint32_t attributes = NWDSBufGet32(rep);
     uint32_t syn = NWDSBufGet32(rep);
     NWDSBufGetNWUNI(rep, nullptr, 0);  // attribute name
     *values = NWDSBufGet32(rep);
-    if (rep->failed || completion != 0 || attributes != 1) return false;
+    if (rep->failed || attributes != 1) return false;
     if (syntax != nullptr) *syntax = syn;
     return true;
 }
 
 }  // namespace
 
+bool ncp_nds_completed(NWDSBuf* reply) {
+    uint32_t code = NWDSBufGet32(reply);
+    return !reply->failed && code == 0;
+}
+
 int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id) {
     if (name == nullptr) return 1;
-    uint8_t rq_storage[kResolveRequestSize];
-    uint8_t rp_storage[kResolveReplySize];
-    NWDSBuf req;
-    NWDSBuf rep;
-    NWDSBufSetup(&req, rq_storage, sizeof rq_storage);
-    NWDSBufSetup(&rep, rp_storage, sizeof rp_storage);
-    NWDSBufInit(&req, kVerbResolveName);
+    NdsExchange<kResolveRequestSize, kResolveReplySize> x(kVerbResolveName);
+    NWDSBuf& req = x.req;
+    NWDSBuf& rep = x.rep;
     NWDSBufPut32(&req, 0);  // version
     NWDSBufPut32(&req, kResolveFlags);
     NWDSBufPut32(&req, 0);
@@ -69,10 +70,10 @@ int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_
     NWDSBufPut32(&req, kTransportTcp);
     if (req.failed) return 1;
     if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
-    uint32_t completion = NWDSBufGet32(&rep);
+    if (!ncp_nds_completed(&rep)) return 1;
     NWDSBufSkip(&rep, 4);
     uint32_t id = NWDSBufGet32(&rep);
-    if (rep.failed || completion != 0) return 1;
+    if (rep.failed) return 1;
     if (entry_id != nullptr) *entry_id = id;
     return 0;
 }
@@ -86,13 +87,9 @@ uint32_t resolve(NcpConnection* conn, const char* name) {
 int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                   std::span<uint8_t> dest, uint32_t* len) {
     if (attr == nullptr || len == nullptr) return 1;
-    uint8_t rq_storage[kRead1RequestSize];
-    uint8_t rp_storage[kRead1ReplySize];
-    NWDSBuf req;
-    NWDSBuf rep;
-    NWDSBufSetup(&req, rq_storage, sizeof rq_storage);
-    NWDSBufSetup(&rep, rp_storage, sizeof rp_storage);
-    NWDSBufInit(&req, kVerbRead);
+    NdsExchange<kRead1RequestSize, kRead1ReplySize> x(kVerbRead);
+    NWDSBuf& req = x.req;
+    NWDSBuf& rep = x.rep;
     put_read_request(&req, entry_id, attr);
     if (req.failed) return 1;
     if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
@@ -158,11 +155,16 @@ int ncp_change_connection_state(NcpConnection* conn, int state) {
     return ncp_tcp_call(conn, NCP_SERVICE_REQUEST, request, sizeof request, nullptr, nullptr) != 0 ? 1 : 0;
 }
 
-int NCPCONN_ndsping(NcpConnection* conn) {
+int ncp_nds_ping(NcpConnection* conn, std::span<uint8_t> area, size_t* got) {
     static constexpr uint8_t kPing[5] = {0x68, 0x01, 0x00, 0x00, 0x00};
+    *got = area.size();
+    return ncp_tcp_call(conn, NCP_SERVICE_REQUEST, kPing, sizeof kPing, area.data(), got);
+}
+
+int NCPCONN_ndsping(NcpConnection* conn) {
     uint8_t reply[kPingReplySize];
-    size_t got = sizeof reply;
-    if (ncp_tcp_call(conn, NCP_SERVICE_REQUEST, kPing, sizeof kPing, reply, &got) != 0) return 1;
+    size_t got = 0;
+    if (ncp_nds_ping(conn, reply, &got) != 0) return 1;
     rt::Reader r(std::span<const uint8_t>(reply, got));
     r.skip(4);
     uint32_t name_len = r.le32();

@@ -31,11 +31,6 @@ struct AuthBuffers {
     ~AuthBuffers() { rt::wipe(this, sizeof *this); }
 };
 
-bool completed(NWDSBuf* reply) {
-    uint32_t code = NWDSBufGet32(reply);
-    return !reply->failed && code == 0;
-}
-
 int auth_start(NcpConnection* conn, AuthBuffers* b, NWDSBuf* req, NWDSBuf* reply) {
     NWDSBufSetup(req, b->request, sizeof b->request);
     NWDSBufInit(req, kVerbAuthStart);
@@ -44,7 +39,7 @@ int auth_start(NcpConnection* conn, AuthBuffers* b, NWDSBuf* req, NWDSBuf* reply
         return 1;
     NWDSBufSetup(reply, b->reply, sizeof b->reply);
     if (ncp_send_nds_frag(conn, req, reply) != 0) return 1;
-    if (!completed(reply)) return 1;
+    if (!ncp_nds_completed(reply)) return 1;
     if (NWDSBufGet(reply, conn->auth_nonce, sizeof conn->auth_nonce) != 0) return 1;
     return reply->failed ? 1 : 0;
 }
@@ -111,7 +106,7 @@ int authenticate(NcpConnection* conn) {
         return 1;
     NWDSBufInit(&reply, 0);
     if (ncp_send_nds_frag(conn, &req, &reply) != 0) return 1;
-    return completed(&reply) ? 0 : 1;
+    return ncp_nds_completed(&reply) ? 0 : 1;
 }
 
 }  // namespace

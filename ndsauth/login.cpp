@@ -48,12 +48,6 @@ struct LoginState {
     ~LoginState() { rt::wipe(this, sizeof *this); }
 };
 
-// Reads the completion code; 0 when it is there and is 0.
-bool completed(NWDSBuf* reply) {
-    uint32_t code = NWDSBufGet32(reply);
-    return !reply->failed && code == 0;
-}
-
 // Reads an SkEnvelope head; C on success, -1 when a field differs or the
 // head does not fit.
 long envelope_head(std::span<const uint8_t> s) {
@@ -85,7 +79,7 @@ int login_start(NcpConnection* conn, LoginState* st, NWDSBuf* req, NWDSBuf* repl
     if (NWDSBufPut32(req, 0) != 0 || NWDSBufPut32(req, conn->user_id) != 0) return 1;
     NWDSBufSetup(reply, st->reply, sizeof st->reply);
     if (ncp_send_nds_frag(conn, req, reply) != 0) return 1;
-    if (!completed(reply)) return 1;
+    if (!ncp_nds_completed(reply)) return 1;
     if (NWDSBufGet(reply, st->salt, 4) != 0 || NWDSBufGet(reply, st->challenge, 4) != 0) return 1;
     return reply->failed ? 1 : 0;
 }
@@ -125,7 +119,7 @@ int login_finish(NcpConnection* conn, LoginState* st, NWDSBuf* sealed, NWDSBuf* 
         return 1;
     NWDSBufInit(reply, 0);
     if (ncp_send_nds_frag(conn, req, reply) != 0) return 1;
-    return completed(reply) ? 0 : 1;
+    return ncp_nds_completed(reply) ? 0 : 1;
 }
 
 // Opens the inner envelope (k masked bytes already unmasked) and stores the
