@@ -53,12 +53,13 @@ void log_settings(const char* head) {
              config_convertpercent ? "Yes" : "No");
 }
 
-// The stop line, and the secrets held for reconnects cleared.
+// The stop line, and the secrets held for reconnects cleared: the password,
+// and the connection record wiped back to its start state.
 void stop() {
     addtolog("wrenacl stopped.\r\n");
     writetolog();
     rt::wipe(config_password, sizeof config_password);
-    rt::wipe_object(conn);
+    NCPCONN_init(&conn);
 }
 
 void start_failure_delay() {

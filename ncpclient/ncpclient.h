@@ -107,8 +107,8 @@ struct NcpConnection {
     uint32_t user_key_len;
 };
 
-// Puts a record into its start state (no socket held). A zero-filled record
-// must be passed through this once before use.
+// Wipes a record and puts it into its start state (no socket held). A
+// zero-filled record must be passed through this once before use.
 void NCPCONN_init(NcpConnection* conn);
 
 // ---- NCP over TCP -----------------------------------------------------------
