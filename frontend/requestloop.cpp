@@ -62,10 +62,14 @@ void stop() {
     NCPCONN_init(&conn);
 }
 
-void start_failure_delay() {
+// A start that failed: the pending log line out, the stop, and the delay.
+int start_failed() {
+    writetolog();
+    stop();
     timespec left{START_FAILURE_DELAY_SECONDS, 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+    return 0;
 }
 
 }  // namespace
@@ -118,17 +122,11 @@ int wrenacl_main(int argc, char** argv) {
 
     if (readconfig() != 0) {
         addtolog("readconfig() failed.\r\n");
-        writetolog();
-        stop();
-        start_failure_delay();
-        return 0;
+        return start_failed();
     }
     if (make_connection() != 0) {
         log_settings("connection to server failed.");
-        writetolog();
-        stop();
-        start_failure_delay();
-        return 0;
+        return start_failed();
     }
     log_settings("wrenacl started.");
     writetolog();
