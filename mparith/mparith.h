@@ -9,6 +9,7 @@
 
 using MpUnit = uint16_t;
 constexpr int MP_MAX_UNITS = 80;  // 1280 bits: the largest precision
+constexpr int MP_MIN_MODULUS_BITS = 33;  // the staged reduction needs more than 32 bits
 
 extern int16_t global_precision;  // P, in units
 extern uint16_t munit_prec;       // unit count of mp_smul

@@ -15,8 +15,6 @@ namespace {
 constexpr size_t kSecretLen = 28;
 constexpr size_t kRsaBlock = 56;
 constexpr uint8_t kBlockFill = 0x0B;
-constexpr uint32_t kEnvelopeTag = 1;
-constexpr uint32_t kEnvelopeKind = 0x00060001;
 // Bytes of the sealed form before the SkEnvelope: fixed head, outer length,
 // fixed key-block head, RSA block, envelope length.
 constexpr uint8_t kSealHead[8] = {0x01, 0x00, 0x00, 0x00, 0x09, 0x00, 0x02, 0x00};
@@ -24,10 +22,6 @@ constexpr uint8_t kBlockHead[16] = {0x41, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x
                                     0x01, 0x00, 0x09, 0x00, 0x35, 0x00, 0x1C, 0x00};
 constexpr size_t kSealPrefix = 8 + 4 + 16 + kRsaBlock + 4;  // 88
 constexpr size_t kOuterCounted = 16 + kRsaBlock + 4;        // 76: after the outer length
-
-// Moduli the staged reduction handles: more than 32 bits, and a working width
-// within the precision.
-constexpr int kMinModulusBits = 33;
 
 // Fills the RSA block: 0x0B, the secret, eleven 0x0B, the two check values
 // and five random bytes; the top four bytes stay zero.
@@ -77,8 +71,8 @@ void __NWEncryptWithSK(const uint8_t* secret, size_t secret_len, const uint8_t* 
     rt::wipe(key, sizeof key);
 
     rt::Writer w(dest.first(SK_HEAD_SIZE));
-    w.le32(kEnvelopeTag);
-    w.le32(kEnvelopeKind);
+    w.le32(SK_TAG);
+    w.le32(SK_KIND);
     w.le16(static_cast<uint16_t>(c));
     w.le16(static_cast<uint16_t>(n));
     *total_out = SK_HEAD_SIZE + c;
@@ -94,7 +88,7 @@ int modexpkey(const uint8_t* key, size_t key_storage, const uint8_t* in, uint8_t
     const uint32_t nn_len = findchunk(body, static_cast<int32_t>(body_len), "NN", &nn);
     if (nn == nullptr || nn_len == 0) return 1;
     const int bits = countbits_l(nn, nn_len);
-    if (bits < kMinModulusBits) return 1;
+    if (bits < MP_MIN_MODULUS_BITS) return 1;
     const size_t n = static_cast<size_t>((bits + 31) / 32) * 4;
     if (n / 2 > static_cast<size_t>(MP_MAX_UNITS)) return 1;
 

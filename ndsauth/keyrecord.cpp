@@ -3,7 +3,6 @@
 // within the storage it is given; a record that does not fit is rejected.
 #include "ndsauth/keyrecord.h"
 
-#include <array>
 #include <cstring>
 
 #include "nwcrypto/nwcrypto.h"
@@ -12,7 +11,6 @@
 
 namespace {
 
-constexpr std::array<uint8_t, 8> kKeyHeader = {0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00};
 constexpr uint32_t kCheckTail = 20;    // body bytes after the hashed part
 constexpr size_t kCheckSize = 8;       // bytes of the "MA" check value
 constexpr size_t kSkipCountAt = 10;    // skip count inside a "Public Key" value
@@ -22,10 +20,10 @@ constexpr size_t kRecordBase = 26;     // the record starts at skip count + 26
 
 int initkey(std::span<const uint8_t> record, const uint8_t** body, uint32_t* body_len) {
     rt::Reader r(record);
-    std::span<const uint8_t> head = r.bytes(kKeyHeader.size());
+    std::span<const uint8_t> head = r.bytes(KEY_HEADER.size());
     uint16_t len = r.le16();
     if (!r.ok()) return 0;
-    if (std::memcmp(head.data(), kKeyHeader.data(), kKeyHeader.size()) != 0) return 0;
+    if (std::memcmp(head.data(), KEY_HEADER.data(), KEY_HEADER.size()) != 0) return 0;
     if (body != nullptr) *body = record.data() + KEY_HEAD_SIZE;
     if (body_len != nullptr) *body_len = len;
     return 1;

@@ -5,12 +5,14 @@
 // reads outside it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
 constexpr size_t KEY_AREA_SIZE = 1024;  // the key fields of the connection record
 constexpr size_t KEY_HEAD_SIZE = 10;
+constexpr std::array<uint8_t, 8> KEY_HEADER = {0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00};
 
 // 1 when the first 8 bytes are the fixed header (and the 10-byte head fits
 // the storage); stores body address and L in whichever out-parameter is given.

@@ -23,11 +23,8 @@ constexpr size_t kNameUnits = sizeof(NcpConnection::user_name) / sizeof(uint16_t
 constexpr size_t kNonceLen = 4;
 constexpr uint32_t kPadLen = 1024;
 constexpr size_t kProofLen = 28;
-constexpr uint32_t kEnvelopeTag = 1;
-constexpr uint32_t kEnvelopeKind = 0x00060001;
 constexpr size_t kCheckLen = 5;
 constexpr size_t kMaxKeyBody = KEY_AREA_SIZE - KEY_HEAD_SIZE;  // 1014
-constexpr uint8_t kKeyHeader[8] = {0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00};
 
 // Everything the exchange keeps until the reply has been processed. Every
 // byte of it is wiped when the login ends, whichever way it ends.
@@ -56,7 +53,7 @@ long envelope_head(std::span<const uint8_t> s) {
     uint32_t kind = r.le32();
     uint16_t c = r.le16();
     r.le16();  // plain length, not used
-    if (!r.ok() || tag != kEnvelopeTag || kind != kEnvelopeKind) return -1;
+    if (!r.ok() || tag != SK_TAG || kind != SK_KIND) return -1;
     return c;
 }
 
@@ -143,7 +140,7 @@ int take_private_key(NcpConnection* conn, LoginState* st, std::span<uint8_t> inn
     rt::wipe(conn->private_key, sizeof conn->private_key);
     conn->private_key_len = 0;
     rt::Writer w(std::span<uint8_t>(conn->private_key, sizeof conn->private_key));
-    w.bytes(kKeyHeader, sizeof kKeyHeader);
+    w.bytes(KEY_HEADER.data(), KEY_HEADER.size());
     w.le16(body_len);
     w.bytes(body.data(), body.size());
     if (!w.ok() || checkkey(std::span<const uint8_t>(conn->private_key)) != 1) {

@@ -17,7 +17,10 @@ int fillrandom(void* p, size_t n);
 
 // Sizes of the SkEnvelope: 12-byte head, plain data padded to 8 with its
 // 5-byte check value. sk_cipher_len(n) = n + pad + 5, always a multiple of 8.
+// The head holds SK_TAG, SK_KIND, then C and n as 16-bit values.
 constexpr size_t SK_HEAD_SIZE = 12;
+constexpr uint32_t SK_TAG = 1;
+constexpr uint32_t SK_KIND = 0x00060001;
 constexpr size_t sk_cipher_len(size_t n) { return n + (8 - (n + 5) % 8) + 5; }
 
 // The 8-byte cipher key of an envelope secret: nwhash1 fed the secret ten

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr int kMinModulusBits = 33;  // the staged reduction needs more than 32 bits
 constexpr size_t kRounds = 3;
 constexpr uint32_t kChallengeVerb = 60;
 constexpr size_t kChallengeHead = 16;
@@ -70,7 +69,7 @@ int load_chunks(ProofWork* pw, std::span<const uint8_t, KEY_AREA_SIZE> pubkey,
         pw->chunk[c] = allocfillchunk(body, len, kChunkTags[c], pw->size);
         if (!pw->chunk[c].valid()) return 1;
     }
-    if (countbits(pw->num(kP)) < kMinModulusBits || countbits(pw->num(kQ)) < kMinModulusBits)
+    if (countbits(pw->num(kP)) < MP_MIN_MODULUS_BITS || countbits(pw->num(kQ)) < MP_MIN_MODULUS_BITS)
         return 1;
     return 0;
 }
@@ -167,7 +166,7 @@ int gen_auth_data(NWDSBuf* proof, std::span<const uint8_t, KEY_AREA_SIZE> pubkey
     const uint32_t nn_len = findchunk(body, static_cast<int32_t>(len), "NN", &nn);
     if (nn == nullptr || nn_len == 0) return 1;
     const int bits = countbits_l(nn, nn_len);
-    if (bits < kMinModulusBits || bits > AUTH_MAX_MODULUS_BITS) return 1;
+    if (bits < MP_MIN_MODULUS_BITS || bits > AUTH_MAX_MODULUS_BITS) return 1;
     if (credlen > 0xFFFF) return 1;
     const ProofSizes sz = proof_sizes(bits);
     const MpPrecision width(static_cast<int>(sz.size / 2));
