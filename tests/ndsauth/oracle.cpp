@@ -187,26 +187,6 @@ std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<cons
     return plain;
 }
 
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put_bytes(Bytes& b, std::span<const uint8_t> s) { b.insert(b.end(), s.begin(), s.end()); }
-uint32_t get32(std::span<const uint8_t> b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-uint16_t get16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-Bytes seq_bytes(size_t n, uint8_t start) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i * 7);
-    return b;
-}
-
 std::string proof_fault(const RsaKey& k, std::span<const uint8_t> proof, const uint8_t* nonce,
                         std::span<const uint8_t> cred) {
     const size_t size = static_cast<size_t>((k.bits + 31) & ~15) / 8;

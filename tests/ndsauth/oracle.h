@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "bytes.h"
 
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_clear_free(b); }
@@ -53,14 +53,6 @@ std::array<uint8_t, 8> oracle_envelope_key(std::span<const uint8_t> secret);
 Bytes oracle_seal(std::span<const uint8_t> secret, std::span<const uint8_t> data);
 // The plain data, or nothing when the head, the pad bytes or the check value is wrong.
 std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<const uint8_t> env);
-
-// Little-endian field helpers for building and reading test messages.
-void put32(Bytes& b, uint32_t v);
-void put16(Bytes& b, uint16_t v);
-void put_bytes(Bytes& b, std::span<const uint8_t> s);
-uint32_t get32(std::span<const uint8_t> b, size_t at);
-uint16_t get16(std::span<const uint8_t> b, size_t at);
-Bytes seq_bytes(size_t n, uint8_t start);
 
 // Checks an authentication proof the way the server does: for each round i,
 // Y_i^E == X_i * H^(w_i) mod N, with H the digest of the credential and w_i
