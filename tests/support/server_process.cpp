@@ -101,8 +101,8 @@ std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix
     return lines(prefix);
 }
 
-std::string standard_directory(bool anyone_reads_groups) {
-    std::string d =
+std::string acme_directory_head() {
+    return
         "tree ACME_TREE\n"
         "server CN=WREN1.O=acme\n"
         "user CN=search.O=acme\n"
@@ -110,7 +110,11 @@ std::string standard_directory(bool anyone_reads_groups) {
         "user CN=alice.OU=sales.O=acme\n"
         "password secret\n"
         "member CN=staff.OU=sales.O=acme\n"
-        "member CN=all.O=acme\n"
+        "member CN=all.O=acme\n";
+}
+
+std::string standard_directory(bool anyone_reads_groups) {
+    std::string d = acme_directory_head() +
         "charset iso-8859-1\n"
         "user CN=Ann M\xFCller.OU=sales.O=acme\n"
         "member CN=all.O=acme\n";
