@@ -111,14 +111,6 @@ Bytes private_body(const RsaKey& k) {
     return key_body({{"PN", k.p}, {"QN", k.q}, {"DP", k.dp}, {"DQ", k.dq}, {"CR", k.cr}});
 }
 
-Bytes public_key_value(std::span<const uint8_t> record, uint16_t skip) {
-    Bytes v(26 + skip, 0);
-    v[10] = static_cast<uint8_t>(skip);
-    v[11] = static_cast<uint8_t>(skip >> 8);
-    put_bytes(v, record);
-    return v;
-}
-
 std::array<uint8_t, 1024> key_area(std::span<const uint8_t> record) {
     std::array<uint8_t, 1024> a{};
     std::memcpy(a.data(), record.data(), record.size());
@@ -151,23 +143,6 @@ std::array<uint8_t, 8> oracle_envelope_key(std::span<const uint8_t> secret) {
     std::array<uint8_t, 8> k{};
     for (int i = 0; i < 10; ++i) nwhash1(k.data(), 8, secret.data(), static_cast<int>(secret.size()));
     return k;
-}
-
-Bytes oracle_seal(std::span<const uint8_t> secret, std::span<const uint8_t> data) {
-    const size_t pad = 8 - (data.size() + 5) % 8;
-    Bytes plain(data.begin(), data.end());
-    plain.insert(plain.end(), pad, static_cast<uint8_t>(pad));
-    uint8_t check[5] = {};
-    nwhash1(check, 5, plain.data(), static_cast<int>(plain.size()));
-    plain.insert(plain.end(), check, check + 5);
-    const auto key = oracle_envelope_key(secret);
-    Bytes env;
-    put32(env, 1);
-    put32(env, 0x00060001);
-    put16(env, static_cast<uint16_t>(plain.size()));
-    put16(env, static_cast<uint16_t>(data.size()));
-    put_bytes(env, rc2_cbc(key.data(), plain, true));
-    return env;
 }
 
 std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<const uint8_t> env) {

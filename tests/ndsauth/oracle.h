@@ -1,6 +1,6 @@
 // Independent helpers for the login and authentication tests: RSA keys and
 // big-number arithmetic from OpenSSL's BIGNUM, RC2-CBC from OpenSSL's EVP,
-// and builders for key records, "Public Key" values and SkEnvelopes.
+// and builders for key records; SkEnvelopes opened with OpenSSL's RC2.
 #pragma once
 
 #include <openssl/bn.h>
@@ -41,16 +41,13 @@ Bytes key_body(const std::vector<std::pair<const char*, Bytes>>& chunks);
 Bytes key_record(std::span<const uint8_t> body);
 Bytes public_record(const RsaKey& k);
 Bytes private_body(const RsaKey& k);
-// A "Public Key" attribute value holding the record behind a skip count.
-Bytes public_key_value(std::span<const uint8_t> record, uint16_t skip = 0);
 std::array<uint8_t, 1024> key_area(std::span<const uint8_t> record);
 
 // RC2 with an 8-byte key, 64 effective bits, CBC with a zero IV, no padding.
 Bytes rc2_cbc(const uint8_t* key, std::span<const uint8_t> in, bool encrypt);
 
-// The envelope key of a secret, and SkEnvelopes built and opened with OpenSSL's RC2.
+// The envelope key of a secret, and SkEnvelopes opened with OpenSSL's RC2.
 std::array<uint8_t, 8> oracle_envelope_key(std::span<const uint8_t> secret);
-Bytes oracle_seal(std::span<const uint8_t> secret, std::span<const uint8_t> data);
 // The plain data, or nothing when the head, the pad bytes or the check value is wrong.
 std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<const uint8_t> env);
 
