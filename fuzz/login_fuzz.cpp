@@ -31,8 +31,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr size_t kExchanges = 6;
 constexpr uint32_t kVerbs[kExchanges] = {1, 57, 58, 3, 59, 60};
 constexpr size_t kMaxOps = 64;
@@ -72,11 +70,11 @@ Script g_script;
 bool g_login_done = false;
 uint64_t g_rng = 0;
 
-Bytes take_bytes(rt::Reader& in, size_t len_field, size_t max) {
+std::vector<uint8_t> take_bytes(rt::Reader& in, size_t len_field, size_t max) {
     size_t n = len_field < in.left() ? len_field : in.left();
     if (n > max) n = max;
     auto s = in.bytes(n);
-    return Bytes(s.begin(), s.end());
+    return std::vector<uint8_t>(s.begin(), s.end());
 }
 
 void add_flip(std::vector<ts::Flip>& list, rt::Reader& in) {
@@ -156,7 +154,7 @@ bool all_zero(const uint8_t* p, size_t n) {
 }
 
 void install_private_key(NcpConnection* conn) {
-    const Bytes rec = ts::key_record(fuzz().world.users[g_script.user % 3].private_body);
+    const std::vector<uint8_t> rec = ts::key_record(fuzz().world.users[g_script.user % 3].private_body);
     std::memcpy(conn->private_key, rec.data(), rec.size());
     conn->private_key_len = static_cast<uint32_t>(rec.size());
 }

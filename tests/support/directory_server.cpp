@@ -1,9 +1,8 @@
 #include "directory_server.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 
+#include "log_wait.h"
 #include "testserver/log.h"
 
 DirectoryServer::DirectoryServer(const std::string& directory, const Setup& setup) {
@@ -49,12 +48,5 @@ std::vector<std::string> DirectoryServer::lines(const std::string& prefix) const
 }
 
 std::vector<std::string> DirectoryServer::wait_for_lines(const std::string& prefix, size_t n) const {
-    // The server logs some events (a closed connection) only after the
-    // client has moved on.
-    for (int i = 0; i < 500; ++i) {
-        std::vector<std::string> found = lines(prefix);
-        if (found.size() >= n) return found;
-        usleep(10 * 1000);
-    }
-    return lines(prefix);
+    return wait_for_n_lines([&] { return lines(prefix); }, n);
 }

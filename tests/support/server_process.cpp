@@ -11,6 +11,8 @@
 #include <string>
 #include <sstream>
 
+#include "log_wait.h"
+
 ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options,
                              uint16_t port) {
     char tmpl[] = "/tmp/wrenacl-ts-XXXXXX";
@@ -91,14 +93,7 @@ std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
 }
 
 std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix, size_t n) const {
-    // The server logs some events (a closed connection) only after the
-    // helper has moved on; give it a few seconds, then report what is there.
-    for (int i = 0; i < 500; ++i) {
-        std::vector<std::string> found = lines(prefix);
-        if (found.size() >= n) return found;
-        usleep(10 * 1000);
-    }
-    return lines(prefix);
+    return wait_for_n_lines([&] { return lines(prefix); }, n);
 }
 
 std::string acme_directory_head() {
