@@ -100,7 +100,7 @@ uint32_t field(long edit, size_t value) { return edit >= 0 ? static_cast<uint32_
 std::vector<uint8_t> handed_body(const Options& o, const UserKeys& u) {
     std::vector<uint8_t> body = u.private_body;
     if (!o.login_edit.body.empty()) {
-        body.resize(body.size() - kCheckChunkSize);
+        body.erase(body.end() - static_cast<std::ptrdiff_t>(std::min(kCheckChunkSize, body.size())), body.end());
         apply_flips(body, o.login_edit.body);
         put_check_chunk(body);
     }

@@ -87,7 +87,7 @@ std::vector<uint8_t> user_key_value(const World& w, const UserKeys& u) {
         return u.public_value;
     }
     std::vector<uint8_t> body = public_key_body(u.key);
-    body.resize(body.size() - kCheckChunkSize);
+    body.erase(body.end() - static_cast<std::ptrdiff_t>(std::min(kCheckChunkSize, body.size())), body.end());
     apply_flips(body, edit.body);
     put_check_chunk(body);
     std::vector<uint8_t> value = public_key_value(body, edit.skip);
