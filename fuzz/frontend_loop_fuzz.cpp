@@ -1,7 +1,9 @@
-// Feeds arbitrary bytes as the standard input of the request loop and checks
-// that every input line gets exactly one well-formed reply. The first byte
-// picks the switches (bit 0: percent decoding, bit 1: debug log lines); the
-// directory answers every name with a fixed list of groups.
+// Feeds arbitrary bytes as the standard input of the request loop, which
+// asks the test directory server running in this process over loopback TCP,
+// and checks that every input line gets exactly one well-formed reply. The
+// first byte picks the switches (bit 0: percent decoding, bit 1: debug log
+// lines, bit 2: every user's groups are values of odd shapes: one without
+// its zero unit, one of an odd length, one with a unit above 0xFF).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -9,24 +11,27 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/progname.h"
 #include "frontend/requestloop.h"
-#include "ncpclient/ncpclient.h"
-#include "ndsauth/ndsauth.h"
+#include "testserver/log.h"
+#include "testserver/server.h"
 
 namespace {
 
-// count 2: "CN=staff.O=acme", then "x.O=a" without its zero unit.
-const uint8_t kGroups[] = {
-    2, 0, 0, 0,
-    32, 0, 0, 0,
-    'C', 0, 'N', 0, '=', 0, 's', 0, 't', 0, 'a', 0, 'f', 0, 'f', 0,
-    '.', 0, 'O', 0, '=', 0, 'a', 0, 'c', 0, 'm', 0, 'e', 0, 0, 0,
-    10, 0, 0, 0,
-    'x', 0, '.', 0, 'O', 0, '=', 0, 'a', 0,
+constexpr char kDirectory[] =
+    "tree T\nserver CN=srv.O=acme\ngroup-read anyone\n"
+    "user CN=alice\nmember CN=staff.O=acme\nmember CN=x.O=a\n"
+    "user CN=alice.OU=sales.O=acme\nmember CN=staff\n"
+    "user CN=bob\n";
+
+const std::vector<std::vector<uint8_t>> kOddGroups = {
+    {'C', 0, 'N', 0, '=', 0, 's', 0, 't', 0, 'a', 0, 'f', 0, 'f', 0},
+    {'x', 0, '.', 0, 'O', 0, '=', 0, 'a'},
+    {'s', 0, 't', 1, 'a', 0, 'f', 0, 'f', 0, 0, 0},
 };
 
 int in_fd = -1;
@@ -37,37 +42,19 @@ void fail(const char* why) {
     std::abort();
 }
 
-}  // namespace
+ts::ThreadServer& server() {
+    static ts::World world;
+    static ts::ThreadServer* s = [] {
+        ts::log_capture(true);
+        std::string error;
+        auto* t = new ts::ThreadServer;
+        if (!ts::world_from_text(world, kDirectory, error) || !t->start(world)) fail("test server failed\n");
+        return t;
+    }();
+    return *s;
+}
 
-void NCPCONN_init(NcpConnection* c) {
-    std::memset(c, 0, sizeof *c);
-    c->sock = -1;
-}
-int NCPCONN_tcpconnect(NcpConnection* c, const sockaddr_in*, int) {
-    c->sock = 3;
-    return 0;
-}
-int NCPCONN_disconnect(NcpConnection* c) {
-    c->sock = -1;
-    return 0;
-}
-int do_login(NcpConnection*, const char*, const char*) { return 0; }
-int do_auth(NcpConnection*) { return 0; }
-int ncp_change_connection_state(NcpConnection*, int) { return 0; }
-int NCPCONN_ndsping(NcpConnection* c) { return c->sock < 0 ? 1 : 0; }
-int ncp_NDS_RESOLVE_NAME(NcpConnection*, const char* name, uint32_t* id) {
-    if (name[0] == 'z') return 1;  // some names do not resolve
-    *id = 1;
-    return 0;
-}
-int ncp_NDS_READ(NcpConnection*, uint32_t, const char*, uint32_t* syntax, uint8_t* buf,
-                 size_t* size) {
-    *syntax = 1;
-    if (*size < sizeof kGroups) return -1;
-    std::memcpy(buf, kGroups, sizeof kGroups);
-    *size = sizeof kGroups;
-    return 0;
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
@@ -81,8 +68,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         set_program_name(2, argv);
         NCPCONN_init(&conn);
         std::strcpy(config_server, "127.0.0.1");
-        std::strcpy(config_user, "admin");
+        config_port = server().port();
     }
+    const bool odd_groups = (data[0] >> 2) & 1;
+    server().with([&](ts::World& w) {
+        if (odd_groups) w.opt.raw_groups = kOddGroups;
+        else w.opt.raw_groups.reset();
+        ts::log_capture(true);  // keeps the kept log from growing
+        return 0;
+    });
     config_convertpercent = data[0] & 1;
     config_debug = (data[0] >> 1) & 1;
     ++data;
@@ -92,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pwrite(in_fd, data, size, 0) != static_cast<ssize_t>(size)) fail("pwrite failed\n");
     lseek(in_fd, 0, SEEK_SET);
     lseek(out_fd, 0, SEEK_SET);
-    if (flag_connected == 0) make_connection();
+    if (conn.sock < 0) make_connection();
 
     serve_requests(in_fd, out_fd);
 

@@ -56,15 +56,19 @@ std::vector<uint8_t> key_record(std::span<const uint8_t> body) {
     return rec;
 }
 
-std::vector<uint8_t> public_key_value(const RsaKey& key) {
+std::vector<uint8_t> public_key_value(std::span<const uint8_t> body, uint16_t skip) {
     // Bytes other than the skip count carry no meaning for the reader; fill
     // them with a recognisable non-zero pattern so that a reader which does
     // not skip them fails visibly.
-    std::vector<uint8_t> value(26 + kPublicKeySkip, 0xA5);
-    rt::store_le16(value.data() + 10, kPublicKeySkip);
-    const std::vector<uint8_t> rec = key_record(public_key_body(key));
+    std::vector<uint8_t> value(26 + size_t{skip}, 0xA5);
+    rt::store_le16(value.data() + 10, skip);
+    const std::vector<uint8_t> rec = key_record(body);
     value.insert(value.end(), rec.begin(), rec.end());
     return value;
+}
+
+std::vector<uint8_t> public_key_value(const RsaKey& key) {
+    return public_key_value(public_key_body(key), kPublicKeySkip);
 }
 
 }  // namespace ts

@@ -3,6 +3,7 @@
 // first 8 data bytes are an nwhash1 check of the body before it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -22,6 +23,8 @@ inline constexpr uint16_t kPublicKeySkip = 8;
 // (a + b), so a reader must add them rather than read a 16-bit number.
 void put_chunk(std::vector<uint8_t>& body, const char tag[2], std::span<const uint8_t> data);
 
+inline constexpr size_t kCheckChunkSize = 20;
+
 // Appends the 20-byte "MA" chunk that checks the body so far.
 void put_check_chunk(std::vector<uint8_t>& body);
 
@@ -36,5 +39,7 @@ std::vector<uint8_t> key_record(std::span<const uint8_t> body);
 // The "Public Key" attribute value: 26 + skip bytes of wrapping, the skip
 // count at offset 10, then the record.
 std::vector<uint8_t> public_key_value(const RsaKey& key);
+// The same around a given body, with the given skip count.
+std::vector<uint8_t> public_key_value(std::span<const uint8_t> body, uint16_t skip);
 
 }  // namespace ts

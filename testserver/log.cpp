@@ -2,17 +2,26 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
 namespace ts {
 namespace {
 
 FILE* g_log = nullptr;
+std::mutex g_mu;  // the in-process server logs from its own thread
+bool g_capture = false;
+std::string g_captured;
 
 FILE* out() { return g_log != nullptr ? g_log : stderr; }
 
 void vline(const char* prefix, const char* fmt, va_list ap) {
     char text[1024];
     std::vsnprintf(text, sizeof text, fmt, ap);
+    const std::lock_guard<std::mutex> lock(g_mu);
+    if (g_capture) {
+        g_captured.append(prefix).append(text).append("\n");
+        return;
+    }
     std::fprintf(out(), "%s%s\n", prefix, text);
     std::fflush(out());
 }
@@ -30,6 +39,17 @@ bool log_open(const char* path) {
 void log_close() {
     if (g_log != nullptr) std::fclose(g_log);
     g_log = nullptr;
+}
+
+void log_capture(bool on) {
+    const std::lock_guard<std::mutex> lock(g_mu);
+    g_capture = on;
+    g_captured.clear();
+}
+
+std::string log_captured() {
+    const std::lock_guard<std::mutex> lock(g_mu);
+    return g_captured;
 }
 
 void log_line(const char* fmt, ...) {

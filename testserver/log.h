@@ -1,9 +1,10 @@
 // The server's log: one line per event, to stderr or to a file given with
-// --log. Lines that start with "DEVIATION" mark a request that broke a rule
+// --log (or kept in memory for in-process tests). Lines that start with "DEVIATION" mark a request that broke a rule
 // of the protocol; tests grep for them.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace ts {
 
@@ -11,6 +12,11 @@ namespace ts {
 // file cannot be opened.
 bool log_open(const char* path);
 void log_close();
+
+// Keeps every line in memory as well, for tests that serve in-process.
+void log_capture(bool on);
+// The lines kept since capture was switched on (one string, "\n" after each).
+std::string log_captured();
 
 // One line, "\n" added.
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -11,6 +11,7 @@
 #include "runtime/bytes.h"
 #include "runtime/cursor.h"
 #include "runtime/wipe.h"
+#include "testserver/keyblob.h"
 #include "testserver/log.h"
 #include "testserver/nds.h"
 #include "testserver/ndsio.h"
@@ -83,31 +84,81 @@ bool open_rsa_block(const World& w, Session& s, std::span<const uint8_t> block, 
     return ok;
 }
 
+// The login options' changes to an envelope head (0 outer, 1 inner).
+void edit_head(const LoginEdit& e, int which, std::vector<uint8_t>& env) {
+    if (env.size() < 12) return;
+    if (e.tag[which] >= 0) rt::store_le32(env.data(), static_cast<uint32_t>(e.tag[which]));
+    if (e.kind[which] >= 0) rt::store_le32(env.data() + 4, static_cast<uint32_t>(e.kind[which]));
+    if (e.cipher_len[which] >= 0) rt::store_le16(env.data() + 8, static_cast<uint16_t>(e.cipher_len[which]));
+    if (e.plain_len[which] >= 0) rt::store_le16(env.data() + 10, static_cast<uint16_t>(e.plain_len[which]));
+}
+
+uint32_t field(long edit, size_t value) { return edit >= 0 ? static_cast<uint32_t>(edit) : static_cast<uint32_t>(value); }
+
+// The private key body as handed out: the user's, or with the options'
+// changes (the check value made anew after them, unless it is to be wrong).
+std::vector<uint8_t> handed_body(const Options& o, const UserKeys& u) {
+    std::vector<uint8_t> body = u.private_body;
+    if (!o.login_edit.body.empty()) {
+        body.erase(body.end() - static_cast<std::ptrdiff_t>(std::min(kCheckChunkSize, body.size())), body.end());
+        apply_flips(body, o.login_edit.body);
+        put_check_chunk(body);
+    }
+    if (o.login_fault == LoginFault::KeyCheckWrong) body[6] ^= 0x01;
+    return body;
+}
+
 // The sealed key blob: an envelope under the proof's key holding the nonce,
 // k, and the inner envelope (under the password hash's key) masked with the
-// client's pad.
-bool build_key_blob(const UserKeys& u, std::span<const uint8_t> hash, std::span<const uint8_t> proof,
-                    std::span<const uint8_t> nonce, std::span<const uint8_t> pad, std::vector<uint8_t>& blob) {
-    std::vector<uint8_t> inner_plain(8 + u.private_body.size());
+// client's pad. The options' faults and edits change it on the way.
+bool build_key_blob(const Options& o, const UserKeys& u, std::span<const uint8_t> hash,
+                    std::span<const uint8_t> proof, std::span<const uint8_t> nonce, std::span<const uint8_t> pad,
+                    std::vector<uint8_t>& blob) {
+    const LoginFault f = o.login_fault;
+    const LoginEdit& e = o.login_edit;
+    std::vector<uint8_t> body = handed_body(o, u);
+    std::vector<uint8_t> inner_plain(8 + body.size());
     rt::Writer iw(inner_plain);
-    iw.le32(1);
-    iw.le16(2);
-    iw.le16(static_cast<uint16_t>(u.private_body.size()));
-    iw.bytes(u.private_body.data(), u.private_body.size());
+    iw.le32(field(e.one, 1));
+    iw.le16(static_cast<uint16_t>(f == LoginFault::InnerNotOneTwo ? 3 : field(e.two, 2)));
+    iw.le16(static_cast<uint16_t>(field(e.body_len, body.size() + (f == LoginFault::BodyPastInner ? 64 : 0))));
+    iw.bytes(body.data(), body.size());
+    rt::wipe(body.data(), body.size());
+    apply_flips(inner_plain, e.inner);
     std::vector<uint8_t> inner;
     const bool sealed = iw.ok() && sk_seal(hash, inner_plain, inner);
     rt::wipe(inner_plain.data(), inner_plain.size());
     if (!sealed || inner.size() > pad.size()) return false;
+    edit_head(e, 1, inner);
+    if (f == LoginFault::InnerPastMasked) rt::store_le16(inner.data() + 8, static_cast<uint16_t>(inner.size()));
+    if (f == LoginFault::InnerHeadTag) inner[0] = 2;
     for (size_t i = 0; i < inner.size(); ++i) inner[i] ^= pad[i];
+
+    size_t k = inner.size();
+    if (f == LoginFault::KPastData) k += 16;
     std::vector<uint8_t> outer_plain(8 + inner.size());
     rt::Writer ow(outer_plain);
     ow.bytes(nonce.data(), 4);
-    ow.le32(static_cast<uint32_t>(inner.size()));
+    ow.le32(f == LoginFault::KHuge ? 0xFFFFFFF8u : field(e.k, k));
     ow.bytes(inner.data(), inner.size());
+    if (f == LoginFault::BadNonce) outer_plain[0] ^= 0x80;
+    apply_flips(outer_plain, e.outer);
     const bool ok = ow.ok() && sk_seal(proof, outer_plain, blob);
     rt::wipe(outer_plain.data(), outer_plain.size());
     rt::wipe(inner.data(), inner.size());
-    return ok;
+    if (!ok) return false;
+    edit_head(e, 0, blob);
+    if (f == LoginFault::BadOuterCheck) blob.back() ^= 0x01;
+    if (f == LoginFault::OuterHeadKind) blob[6] = 0x07;
+    if (f == LoginFault::OuterLongerThanBlob) rt::store_le16(blob.data() + 8, static_cast<uint16_t>(rt::load_le16(blob.data() + 8) + 8));
+    if (f == LoginFault::OuterTooShort) rt::store_le16(blob.data() + 8, 8);
+    return true;
+}
+
+// The blob length field of the reply.
+uint32_t blob_length(const Options& o, size_t size) {
+    if (o.login_fault == LoginFault::BlobHuge) return 0xFFFFFFFF;
+    return field(o.login_edit.blob_len, size + (o.login_fault == LoginFault::BlobPastReply ? 4 : 0));
 }
 
 }  // namespace
@@ -202,13 +253,15 @@ std::vector<uint8_t> verb_login_finish(World& w, Session& s, std::span<const uin
         reply = nds_error(kFailedAuthentication);
     } else {
         std::vector<uint8_t> blob;
-        if (RAND_bytes(s.login_info.data(), 8) != 1 || !build_key_blob(u, hash, proof, nonce, pad, blob)) {
+        if (RAND_bytes(s.login_info.data(), 8) != 1 || !build_key_blob(w.opt, u, hash, proof, nonce, pad, blob)) {
             reply = nds_error(kInvalidRequest);
         } else {
             NdsOut out;
             out.u32(0);
             out.bytes(s.login_info);
-            out.counted(blob);
+            out.u32(blob_length(w.opt, blob.size()));
+            out.bytes(blob);
+            while (out.data().size() % 4 != 0) out.data().push_back(0);
             reply = out.data();
             s.logged_user = user;
             log_line("LOGIN conn=%u user=%s", s.id, user_dn(w, user).c_str());

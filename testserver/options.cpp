@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace ts {
 namespace {
@@ -35,13 +36,47 @@ bool fail_spec(const char* s, uint32_t& verb, uint32_t& code) {
     return true;
 }
 
+constexpr std::pair<const char*, LoginFault> kLoginFaults[] = {
+    {"bad-nonce", LoginFault::BadNonce},
+    {"bad-outer-check", LoginFault::BadOuterCheck},
+    {"outer-head-kind", LoginFault::OuterHeadKind},
+    {"outer-longer-than-blob", LoginFault::OuterLongerThanBlob},
+    {"outer-too-short", LoginFault::OuterTooShort},
+    {"k-past-data", LoginFault::KPastData},
+    {"k-huge", LoginFault::KHuge},
+    {"inner-past-masked", LoginFault::InnerPastMasked},
+    {"inner-head-tag", LoginFault::InnerHeadTag},
+    {"body-past-inner", LoginFault::BodyPastInner},
+    {"inner-not-one-two", LoginFault::InnerNotOneTwo},
+    {"key-check-wrong", LoginFault::KeyCheckWrong},
+    {"blob-past-reply", LoginFault::BlobPastReply},
+    {"blob-huge", LoginFault::BlobHuge},
+};
+
 }  // namespace
+
+void apply_flips(std::vector<uint8_t>& bytes, const std::vector<Flip>& flips) {
+    if (bytes.empty()) return;
+    const long size = static_cast<long>(bytes.size());
+    for (const Flip& f : flips) {
+        const long at = f.at < 0 ? size + f.at : f.at % size;
+        if (at >= 0 && at < size) bytes[static_cast<size_t>(at)] ^= f.x;
+    }
+}
+
+std::optional<LoginFault> login_fault_named(const std::string& name) {
+    for (const auto& [n, fault] : kLoginFaults) {
+        if (name == n) return fault;
+    }
+    return std::nullopt;
+}
 
 const char* usage_text() {
     return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
            "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
            "  [--drop-after N] [--hang-after N] [--fault-once] [--fail-verb V:CODE]...\n"
-           "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n";
+           "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
+           "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n";
 }
 
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
@@ -61,6 +96,19 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         if (a == "--q-above-p") { out.q_above_p = true; continue; }
         if (a == "--fault-once") { out.fault_once = true; continue; }
         if (a == "--bad-ping") { out.bad_ping_length = 0; continue; }
+        if (a == "--refuse-state-change") { out.refuse_state_change = true; continue; }
+        if (a == "--drop-verb") {
+            if (!need(0, 255)) return false;
+            out.edit_verb[static_cast<uint32_t>(n)].drop = true;
+            continue;
+        }
+        if (a == "--login-fault") {
+            const auto fault = login_fault_named(val != nullptr ? val : "");
+            if (!fault) { error = "--login-fault needs one of the fault names"; return false; }
+            out.login_fault = *fault;
+            ++i;
+            continue;
+        }
         if (a == "--dump-keys") {
             if (val == nullptr || *val == '\0') { error = "missing value for --dump-keys"; return false; }
             out.dump_keys = val;

@@ -3,9 +3,70 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ts {
+
+// One byte flipped: at an offset (taken modulo the size; negative: from the
+// end), xor x.
+struct Flip {
+    long at = 0;
+    uint8_t x = 0;
+};
+void apply_flips(std::vector<uint8_t>& bytes, const std::vector<Flip>& flips);
+
+// A change to every reply of one NDS verb, applied to the reply as built
+// (completion code first): the connection closed instead of the answer, or
+// the reply replaced, cut, flipped and extended, in that order.
+struct ReplyEdit {
+    bool drop = false;
+    std::optional<std::vector<uint8_t>> replace;
+    long cut = -1;                     // keep at most this many bytes
+    std::vector<Flip> flips;
+    std::vector<uint8_t> append;
+};
+
+// Hostile login completion replies (verb 58), each breaking one length or
+// check value of the sealed key; the login itself is checked as usual.
+enum class LoginFault {
+    None,
+    BadNonce,             // the outer envelope carries another nonce
+    BadOuterCheck,        // the outer envelope's check value does not match
+    OuterHeadKind,        // outer head field other than 0x00060001
+    OuterLongerThanBlob,  // the outer enciphered length reaches past the blob
+    OuterTooShort,        // outer enciphered length 8: no room for nonce, k and check
+    KPastData,            // k reaches past the deciphered data
+    KHuge,                // k = 0xFFFFFFF8
+    InnerPastMasked,      // the inner envelope reaches past the k masked bytes
+    InnerHeadTag,         // inner head field other than 1
+    BodyPastInner,        // the key body length reaches past the inner envelope
+    InnerNotOneTwo,       // the inner data does not start with 1 and 2
+    KeyCheckWrong,        // the private key's check value does not match
+    BlobPastReply,        // the blob length counts more bytes than are sent
+    BlobHuge,             // blob length 0xFFFFFFFF
+};
+// The name used on the command line ("k-huge"), or nothing for an unknown one.
+std::optional<LoginFault> login_fault_named(const std::string& name);
+
+// Field values of the login completion reply: each one that is >= 0
+// replaces what the server would send (for fuzzing). Index 0 is the outer
+// envelope, 1 the inner one.
+struct LoginEdit {
+    long k = -1, blob_len = -1, body_len = -1, one = -1, two = -1;
+    long tag[2] = {-1, -1}, kind[2] = {-1, -1}, cipher_len[2] = {-1, -1}, plain_len[2] = {-1, -1};
+    std::vector<Flip> outer, inner;    // on the plain data before sealing
+    std::vector<Flip> body;            // on the private key body before its check value is made
+};
+
+// Changes to the users' "Public Key" values.
+struct KeyEdit {
+    uint16_t skip = 8;                 // the wrapping's skip count
+    std::vector<Flip> body;            // on the key body before its check value is made
+    std::vector<Flip> value;           // on the finished value
+    size_t cut = 0;                    // bytes cut from the end of the value
+};
 
 struct Options {
     std::string directory;             // --directory FILE (or the one positional argument)
@@ -23,6 +84,16 @@ struct Options {
     long bad_ping_length = -1;         // >= 0: the name length that ping replies announce
     std::string tree_name;             // overrides the directory file's tree when set
     std::string dump_keys;             // --dump-keys FILE: the users' private key parts, for memory checks
+
+    // Faults for tests; the ones with a command-line flag are named there.
+    std::map<uint32_t, ReplyEdit> edit_verb;  // --drop-verb V
+    LoginFault login_fault = LoginFault::None;  // --login-fault NAME
+    LoginEdit login_edit;
+    KeyEdit user_key;
+    bool refuse_state_change = false;  // --refuse-state-change
+    // When set, every "Group Membership" read answers these values as they stand.
+    std::optional<std::vector<std::vector<uint8_t>>> raw_groups;
+    bool record = false;               // keep every NDS exchange in World::exchanges
 };
 
 inline constexpr int kMinUserKeyBits = 384;

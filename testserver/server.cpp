@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <vector>
 
 #include "runtime/fd.h"
@@ -88,6 +90,79 @@ rt::UniqueFd listen_on(const World& w, uint16_t& port) {
     return fd;
 }
 
+// The poll loop shared by the process and the thread. wake_fd becomes
+// readable to stop the loop or to hand it new connections; on_wake reads it
+// and says whether to stop. listen_fd may be -1. The world is touched only
+// with mu held.
+class Loop {
+public:
+    Loop(World& w, std::mutex& mu) : w_(w), mu_(mu) {}
+
+    void add(rt::UniqueFd fd) {
+        Client& c = clients_.emplace_back();
+        c.fd = std::move(fd);
+        c.serial = ++serial_;
+        if (w_.opt.verbose) log_line("ACCEPTED connection %u", c.serial);
+    }
+
+    template <class OnWake>
+    int run(int wake_fd, int listen_fd, OnWake on_wake) {
+        while (true) {
+            std::vector<pollfd> fds;
+            fds.push_back(pollfd{wake_fd, POLLIN, 0});
+            fds.push_back(pollfd{listen_fd, POLLIN, 0});
+            for (const Client& c : clients_) fds.push_back(pollfd{c.fd.get(), POLLIN, 0});
+            const int n = ::poll(fds.data(), fds.size(), -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                log_line("ERROR poll: %s", std::strerror(errno));
+                return 1;
+            }
+            if (fds[0].revents != 0 && on_wake(*this)) return 0;
+            const std::lock_guard<std::mutex> lock(mu_);
+            serve_clients(fds);
+            if (fds[1].revents != 0) accept_one(listen_fd);
+        }
+    }
+
+private:
+    // Clients first, in the order polled; accepted ones join the next round.
+    void serve_clients(const std::vector<pollfd>& fds) {
+        size_t i = 2;
+        for (auto it = clients_.begin(); it != clients_.end(); ++i) {
+            bool keep = true;
+            if (fds[i].revents != 0) {
+                uint8_t buf[8192];
+                const ssize_t got = ::recv(it->fd.get(), buf, sizeof buf, 0);
+                if (got < 0 && errno == EINTR) { ++it; continue; }
+                if (got <= 0) {
+                    keep = false;
+                } else {
+                    it->in.insert(it->in.end(), buf, buf + got);
+                    keep = drain(w_, *it);
+                }
+            }
+            if (keep) { ++it; continue; }
+            log_line("CLOSED conn=%u after %u requests", it->session.id, it->session.requests);
+            it = clients_.erase(it);
+        }
+    }
+
+    void accept_one(int listen_fd) {
+        rt::UniqueFd cfd(::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
+        if (!cfd.valid()) {
+            log_line("ERROR accept: %s", std::strerror(errno));
+            return;
+        }
+        add(std::move(cfd));
+    }
+
+    World& w_;
+    std::mutex& mu_;
+    std::list<Client> clients_;
+    uint32_t serial_ = 0;
+};
+
 }  // namespace
 
 int serve(World& w) {
@@ -106,55 +181,67 @@ int serve(World& w) {
     std::fflush(stdout);
     log_line("LISTENING %s:%u", w.opt.address.c_str(), port);
 
-    std::list<Client> clients;
-    uint32_t serial = 0;
-    while (true) {
-        std::vector<pollfd> fds;
-        fds.push_back(pollfd{sfd.get(), POLLIN, 0});
-        fds.push_back(pollfd{lfd.get(), POLLIN, 0});
-        for (const Client& c : clients) fds.push_back(pollfd{c.fd.get(), POLLIN, 0});
-        const int n = ::poll(fds.data(), fds.size(), -1);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            log_line("ERROR poll: %s", std::strerror(errno));
-            return 1;
-        }
-        if (fds[0].revents != 0) {
-            log_line("STOP");
-            return 0;
-        }
-        // Clients first, in the order polled; accepted ones join the next round.
-        size_t i = 2;
-        for (auto it = clients.begin(); it != clients.end(); ++i) {
-            bool keep = true;
-            if (fds[i].revents != 0) {
-                uint8_t buf[8192];
-                const ssize_t got = ::recv(it->fd.get(), buf, sizeof buf, 0);
-                if (got < 0 && errno == EINTR) { ++it; continue; }
-                if (got <= 0) {
-                    keep = false;
-                } else {
-                    it->in.insert(it->in.end(), buf, buf + got);
-                    keep = drain(w, *it);
-                }
-            }
-            if (keep) { ++it; continue; }
-            log_line("CLOSED conn=%u after %u requests", it->session.id, it->session.requests);
-            it = clients.erase(it);
-        }
-        if (fds[1].revents != 0) {
-            rt::UniqueFd cfd(::accept4(lfd.get(), nullptr, nullptr, SOCK_CLOEXEC));
-            if (!cfd.valid()) {
-                log_line("ERROR accept: %s", std::strerror(errno));
-                continue;
-            }
-            Client& c = clients.emplace_back();
-            c.fd = std::move(cfd);
-            c.serial = ++serial;
-            c.session.id = 0;
-            if (w.opt.verbose) log_line("ACCEPTED connection %u", c.serial);
-        }
+    std::mutex mu;
+    Loop loop(w, mu);
+    return loop.run(sfd.get(), lfd.get(), [](Loop&) {
+        log_line("STOP");
+        return true;
+    });
+}
+
+bool ThreadServer::start(World& w) {
+    w_ = &w;
+    listen_ = listen_on(w, port_);
+    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!listen_.valid() || !wake_.valid()) return false;
+    thread_ = std::thread([this] {
+        Loop loop(*w_, mu_);
+        loop.run(wake_.get(), listen_.get(), [this](Loop& l) {
+            uint64_t n = 0;
+            if (::read(wake_.get(), &n, sizeof n) < 0 && errno != EAGAIN) return true;
+            const std::lock_guard<std::mutex> lock(mu_);
+            for (rt::UniqueFd& fd : handed_) l.add(std::move(fd));
+            handed_.clear();
+            return stopping_;
+        });
+    });
+    return true;
+}
+
+sockaddr_in ThreadServer::address() const {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port_);
+    inet_pton(AF_INET, w_ != nullptr ? w_->opt.address.c_str() : "127.0.0.1", &a.sin_addr);
+    return a;
+}
+
+void ThreadServer::wake() {
+    const uint64_t one = 1;
+    if (::write(wake_.get(), &one, sizeof one) != sizeof one) log_line("ERROR eventfd write: %s", std::strerror(errno));
+}
+
+int ThreadServer::connect_pair() {
+    int fds[2];
+    if (!thread_.joinable() || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+    {
+        const std::lock_guard<std::mutex> lock(mu_);
+        handed_.emplace_back(fds[1]);
     }
+    wake();
+    return fds[0];
+}
+
+void ThreadServer::stop() {
+    if (!thread_.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> lock(mu_);
+        stopping_ = true;
+    }
+    wake();
+    thread_.join();
+    listen_.reset();
+    wake_.reset();
 }
 
 }  // namespace ts

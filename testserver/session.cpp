@@ -56,10 +56,31 @@ Response next_reply_fragment(const Ctx& c) {
     return reply(c, 0, out.data());
 }
 
+// The reply with the verb's ReplyEdit applied; false when the connection is
+// to be closed instead.
+bool edit_reply(const World& w, uint32_t verb, std::vector<uint8_t>& reply) {
+    const auto it = w.opt.edit_verb.find(verb);
+    if (it == w.opt.edit_verb.end()) return true;
+    const ReplyEdit& e = it->second;
+    if (e.drop) return false;
+    if (e.replace) reply = *e.replace;
+    if (e.cut >= 0 && static_cast<size_t>(e.cut) < reply.size()) reply.resize(static_cast<size_t>(e.cut));
+    apply_flips(reply, e.flips);
+    reply.insert(reply.end(), e.append.begin(), e.append.end());
+    return true;
+}
+
 Response run_verb(const Ctx& c) {
     Session& s = c.s;
     s.assembling = false;
     s.reply = nds_dispatch(c.w, s, s.verb, s.reply_size, s.request);
+    const bool answer = edit_reply(c.w, s.verb, s.reply);
+    if (c.w.opt.record) c.w.exchanges.push_back(Exchange{s.id, s.verb, s.request, answer ? s.reply : std::vector<uint8_t>{}});
+    if (!answer) {
+        log_line("DROP conn=%u verb=%u", s.id, s.verb);
+        reset_fragments(s);
+        return Response{Outcome::Close, {}};
+    }
     s.request.clear();
     s.reply_off = 0;
     return next_reply_fragment(c);
@@ -166,6 +187,10 @@ Response change_state(const Ctx& c) {
     const uint8_t state = d[4];
     if (state != 1) {
         deviation(s.id, "connection state %u requested, only 1 is known", state);
+        return reply(c, kNcpFailure);
+    }
+    if (c.w.opt.refuse_state_change) {
+        log_line("STATE-REFUSED conn=%u", s.id);
         return reply(c, kNcpFailure);
     }
     if (!s.authenticated) {

@@ -141,7 +141,9 @@ std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::s
         }
         canonical = "Group Membership";
         syntax = kSyntaxDistinguishedName;
-        if (e->kind == EntryKind::User) {
+        if (w.opt.raw_groups) {
+            values = *w.opt.raw_groups;
+        } else if (e->kind == EntryKind::User) {
             for (const auto& g : w.users[static_cast<size_t>(e->user)].def->groups) {
                 values.push_back(nwuni_bytes(latin1_to_units(dn_format(g))));
             }
@@ -150,7 +152,7 @@ std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::s
         canonical = "Public Key";
         syntax = kSyntaxOctetString;
         if (e->kind == EntryKind::Server) values.push_back(w.server_public_value);
-        else if (e->kind == EntryKind::User) values.push_back(w.users[static_cast<size_t>(e->user)].public_value);
+        else if (e->kind == EntryKind::User) values.push_back(user_key_value(w, w.users[static_cast<size_t>(e->user)]));
         else return nds_error(kNoSuchAttribute);
     } else {
         return nds_error(kNoSuchAttribute);

@@ -2,9 +2,11 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "testserver/keyblob.h"
+#include "testserver/skenvelope.h"
 
 namespace ts {
 namespace {
@@ -68,6 +70,30 @@ bool world_build(World& w, std::string& error) {
     for (const auto& g : w.dir.groups) w.entries.push_back(Entry{next_id++, EntryKind::Group, g, -1});
     if (!w.opt.dump_keys.empty() && !dump_keys(w, error)) return false;
     return true;
+}
+
+bool world_from_text(World& w, std::string_view directory, std::string& error) {
+    if (!parse_directory(directory, w.dir, error)) return false;
+    if (!crypto_init()) {
+        error = "cannot load OpenSSL's legacy provider (RC2)";
+        return false;
+    }
+    return world_build(w, error);
+}
+
+std::vector<uint8_t> user_key_value(const World& w, const UserKeys& u) {
+    const KeyEdit& edit = w.opt.user_key;
+    if (edit.skip == kPublicKeySkip && edit.body.empty() && edit.value.empty() && edit.cut == 0) {
+        return u.public_value;
+    }
+    std::vector<uint8_t> body = public_key_body(u.key);
+    body.erase(body.end() - static_cast<std::ptrdiff_t>(std::min(kCheckChunkSize, body.size())), body.end());
+    apply_flips(body, edit.body);
+    put_check_chunk(body);
+    std::vector<uint8_t> value = public_key_value(body, edit.skip);
+    apply_flips(value, edit.value);
+    value.resize(value.size() - std::min(edit.cut, value.size()));
+    return value;
 }
 
 const Entry* find_entry(const World& w, const std::vector<DnPart>& query) {

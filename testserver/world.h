@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "testserver/directory.h"
@@ -31,6 +32,14 @@ struct UserKeys {
     std::array<uint8_t, 4> salt{};       // per-user salt of the password hash
 };
 
+// One NDS exchange as the server saw it (with Options::record).
+struct Exchange {
+    uint32_t conn = 0;
+    uint32_t verb = 0;
+    std::vector<uint8_t> request;
+    std::vector<uint8_t> reply;        // as sent, after any ReplyEdit
+};
+
 struct World {
     Options opt;
     Directory dir;
@@ -40,6 +49,7 @@ struct World {
     std::vector<UserKeys> users;
     uint16_t next_conn = 0x0103;   // both bytes non-zero, so a client must use both
     bool fault_used = false;
+    std::vector<Exchange> exchanges;
 };
 
 // Server modulus size: the client's RSA block is 56 bytes with its top four
@@ -50,6 +60,13 @@ inline constexpr int kServerKeyBits = 448;
 // Numbers the entries and makes the keys. False with error set when key
 // generation fails.
 bool world_build(World& w, std::string& error);
+
+// Parses the directory text, loads the ciphers and builds the world: what a
+// test needs before it serves w in-process. False with error set.
+bool world_from_text(World& w, std::string_view directory, std::string& error);
+
+// The "Public Key" value of a user with Options::user_key applied.
+std::vector<uint8_t> user_key_value(const World& w, const UserKeys& u);
 
 const Entry* find_entry(const World& w, const std::vector<DnPart>& query);
 const Entry* entry_by_id(const World& w, uint32_t id);

@@ -13,15 +13,7 @@
 // written in ISO 8859-1; carol has many groups with long names (for replies
 // over many fragments); bob has none.
 inline std::string e2e_directory(bool anyone_reads_groups) {
-    std::string d =
-        "tree ACME_TREE\n"
-        "server CN=WREN1.O=acme\n"
-        "user CN=search.O=acme\n"
-        "password Search-Pass1\n"
-        "user CN=alice.OU=sales.O=acme\n"
-        "password secret\n"
-        "member CN=staff.OU=sales.O=acme\n"
-        "member CN=all.O=acme\n"
+    std::string d = acme_directory_head() +
         "user CN=Ann Smith.OU=sales.O=acme\n"
         "member CN=sales team.OU=sales.O=acme\n"
         "user CN=dave.O=acme\n"

@@ -1,138 +1,137 @@
-#include <arpa/inet.h>
+// The connection manager with the real client and login against the test
+// directory server in this process.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
-#include "frontend/log.h"
-#include "tests/frontend/fake_directory.h"
-#include "tests/frontend/test_files.h"
+#include "runtime/fd.h"
+#include "tests/frontend/front_end.h"
 
 namespace {
 
-class ConnectionManager : public ::testing::Test {
+int open_descriptors() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr) ++n;
+    if (d != nullptr) closedir(d);
+    return n;
+}
+
+class ConnectionManager : public FrontEnd {
 protected:
-    void SetUp() override {
-        fake_reset();
-        config_reset();
-        llen = 0;
-        flag_connected = 0;
-        NCPCONN_init(&conn);
-        use_program_name(dir.file("helper"));
-        std::snprintf(config_server, sizeof config_server, "10.1.1.5");
+    // A loopback port that refuses connections: bound, but not listening.
+    int closed_port() {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bound_.reset(socket(AF_INET, SOCK_STREAM, 0));
+        if (bind(bound_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            getsockname(bound_.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            ADD_FAILURE() << "no port";
+        return ntohs(a.sin_port);
     }
-    void TearDown() override {
-        config_reset();
-        flag_connected = 0;
-    }
-    // The log without its time stamps.
-    std::vector<std::string> log_lines() {
-        std::vector<std::string> lines;
-        std::string text = read_file(dir.file("helper.log"));
-        size_t pos = 0;
-        while (pos < text.size()) {
-            size_t end = text.find("\r\n", pos);
-            if (end == std::string::npos) end = text.size();
-            lines.push_back(text.substr(pos + 20, end - pos - 20));
-            pos = end + 2;
-        }
-        return lines;
-    }
-    void login_as(const char* user, const char* password) {
-        std::snprintf(config_user, sizeof config_user, "%s", user);
-        std::snprintf(config_password, sizeof config_password, "%s", password);
-    }
-    TempDir dir;
+    rt::UniqueFd bound_;
 };
 
 TEST_F(ConnectionManager, AnonymousConnectionLeavesTheFlagClear) {
+    serve();
     EXPECT_EQ(make_connection(), 0);
     EXPECT_EQ(flag_connected, 0);
-    EXPECT_EQ(log_lines(), std::vector<std::string>{"server 10.1.1.5 connected."});
-    EXPECT_EQ(fake.calls, std::vector<std::string>{"connect 10.1.1.5:524 timeout 20"});
-    EXPECT_EQ(fake.last_address.sin_family, AF_INET);
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"server 127.0.0.1 connected."});
+    // The configured time-out is on the socket.
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    ASSERT_EQ(getsockopt(conn.sock, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 20);
     // An anonymous connection is neither closed nor logged by clear_connection.
     EXPECT_EQ(clear_connection(), 1);
     EXPECT_EQ(log_lines().size(), 1u);
 }
 
 TEST_F(ConnectionManager, FullLoginSequenceSetsTheFlag) {
+    serve();
     login_as("admin.acme", "secret");
     config_timeout = 5;
     EXPECT_EQ(make_connection(), 0);
     EXPECT_EQ(flag_connected, 1);
-    EXPECT_EQ(fake.calls, (std::vector<std::string>{"connect 10.1.1.5:524 timeout 5",
-                                                     "login admin.acme", "auth", "state 1"}));
-    EXPECT_EQ(fake.last_password, "secret");
+    EXPECT_EQ(server->lines("LOGGED-IN").size(), 1u);
+    timeval tv{};
+    socklen_t len = sizeof tv;
+    ASSERT_EQ(getsockopt(conn.sock, SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 5);
     // While it is held, make_connection does nothing and logs nothing.
     EXPECT_EQ(make_connection(), 1);
-    EXPECT_EQ(fake.calls.size(), 4u);
+    EXPECT_EQ(server->lines("LOGIN ").size(), 1u);
     EXPECT_EQ(clear_connection(), 0);
     EXPECT_EQ(conn.sock, -1);
     EXPECT_EQ(clear_connection(), 1);
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"server 10.1.1.5 connected.",
-                                                     "connection to server closed."}));
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"server 127.0.0.1 connected.", "connection to server closed."}));
     EXPECT_EQ(read_file(dir.file("helper.log")).find("secret"), std::string::npos);
 }
 
 TEST_F(ConnectionManager, EachFailingStepLogsItsOwnLine) {
     struct Case {
-        bool FakeDirectory::*flag;
+        const char* password;
+        DirectoryServer::Setup setup;
         const char* line;
-        size_t calls;
-    } cases[] = {
-        {&FakeDirectory::login_fails, "login failed on 10.1.1.5:524.", 2},
-        {&FakeDirectory::auth_fails, "auth failed", 3},
-        {&FakeDirectory::state_fails, "connection change state failed", 4},
-        {&FakeDirectory::connect_fails, "unable to connect 10.1.1.5:524.", 1},
+    };
+    const Case cases[] = {
+        {"wrong", {}, "login failed on 127.0.0.1:%u."},
+        {"secret", [](ts::Options& o) { o.fail_verb[60] = 0xFFFFFD63; }, "auth failed"},
+        {"secret", [](ts::Options& o) { o.refuse_state_change = true; }, "connection change state failed"},
     };
     for (const Case& c : cases) {
-        fake_reset();
+        SCOPED_TRACE(c.line);
+        serve(c.setup);
         NCPCONN_init(&conn);
         std::remove(dir.file("helper.log").c_str());
-        login_as("admin", "pw");
-        fake.*c.flag = true;
-        EXPECT_EQ(make_connection(), 1) << c.line;
+        login_as("admin.acme", c.password);
+        EXPECT_EQ(make_connection(), 1);
         EXPECT_EQ(flag_connected, 0);
-        EXPECT_EQ(log_lines(), std::vector<std::string>{c.line});
-        EXPECT_EQ(fake.calls.size(), c.calls) << c.line;
+        char line[64];
+        std::snprintf(line, sizeof line, c.line, config_port);
+        EXPECT_EQ(log_lines(), std::vector<std::string>{line});
+        NCPCONN_disconnect(&conn);
     }
+    config_port = closed_port();
+    EXPECT_EQ(make_connection(), 1);
+    EXPECT_EQ(log_lines().back(), "unable to connect 127.0.0.1:" + std::to_string(config_port) + ".");
 }
 
+// A login that fails leaves its socket open; the next attempt closes it
+// before it connects again, logged in or not.
 TEST_F(ConnectionManager, SocketLeftOpenIsClosedBeforeTheNextConnect) {
-    login_as("admin", "pw");
-    fake.login_fails = true;
-    EXPECT_EQ(make_connection(), 1);  // the TCP connection stays open
+    serve();
+    login_as("admin.acme", "wrong");
+    EXPECT_EQ(make_connection(), 1);
     EXPECT_GE(conn.sock, 0);
-    fake.login_fails = false;
+    const int held = open_descriptors();
+    login_as("admin.acme", "secret");
     EXPECT_EQ(make_connection(), 0);
-    EXPECT_EQ(fake.overwritten_sockets, 0);
-    ASSERT_GE(fake.calls.size(), 4u);
-    EXPECT_EQ(fake.calls[2], "disconnect");
-    EXPECT_EQ(fake.calls[3], "connect 10.1.1.5:524 timeout 20");
+    EXPECT_EQ(open_descriptors(), held);
+    EXPECT_EQ(server->wait_for_lines("CLOSED", 1).size(), 1u);
 
-    // Anonymous: a reconnect goes straight to a new connect, also closing first.
-    fake_reset();
-    config_reset();
-    flag_connected = 0;
-    std::snprintf(config_server, sizeof config_server, "10.1.1.5");
+    clear_connection();
+    login_as("", "");
     EXPECT_EQ(make_connection(), 0);
     EXPECT_EQ(make_connection(), 0);
-    EXPECT_EQ(fake.overwritten_sockets, 0);
+    EXPECT_EQ(open_descriptors(), held);
 }
 
 TEST_F(ConnectionManager, PortIsCutTo16BitsForTheSocketButLoggedWhole) {
-    fake.connect_fails = true;
-    config_port = 70000;
+    serve();
+    config_port += 65536;
+    EXPECT_EQ(make_connection(), 0);
+    EXPECT_EQ(log_lines().back(), "server 127.0.0.1 connected.");
+    config_port = closed_port() + 65536;
     EXPECT_EQ(make_connection(), 1);
-    EXPECT_EQ(ntohs(fake.last_address.sin_port), 4464);
-    config_port = -1;
-    EXPECT_EQ(make_connection(), 1);
-    EXPECT_EQ(ntohs(fake.last_address.sin_port), 65535);
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"unable to connect 10.1.1.5:70000.",
-                                                     "unable to connect 10.1.1.5:4294967295."}));
+    EXPECT_EQ(log_lines().back(), "unable to connect 127.0.0.1:" + std::to_string(config_port) + ".");
 }
 
 TEST_F(ConnectionManager, ServerThatGivesNoAddressIsNotContacted) {
@@ -141,18 +140,14 @@ TEST_F(ConnectionManager, ServerThatGivesNoAddressIsNotContacted) {
         std::snprintf(config_server, sizeof config_server, "%s", s);
         EXPECT_EQ(make_connection(), 1) << s;
     }
-    EXPECT_TRUE(fake.calls.empty());
-    EXPECT_EQ(log_lines(), (std::vector<std::string>{"unable to resolve .",
-                                                     "unable to resolve 255.255.255.255.",
+    EXPECT_EQ(log_lines(), (std::vector<std::string>{"unable to resolve .", "unable to resolve 255.255.255.255.",
                                                      "unable to resolve host.invalid."}));
 }
 
 TEST_F(ConnectionManager, HostNamesAreLookedUp) {
+    serve();
     std::snprintf(config_server, sizeof config_server, "localhost");
-    ASSERT_EQ(make_connection(), 0);
-    char addr[INET_ADDRSTRLEN];
-    inet_ntop(AF_INET, &fake.last_address.sin_addr, addr, sizeof addr);
-    EXPECT_EQ(std::string(addr).rfind("127.", 0), 0u) << addr;
+    EXPECT_EQ(make_connection(), 0);
 }
 
 }  // namespace

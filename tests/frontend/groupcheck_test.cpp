@@ -7,12 +7,19 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/groupcheck.h"
-#include "frontend/log.h"
-#include "frontend/requestloop.h"
-#include "tests/frontend/fake_directory.h"
-#include "tests/frontend/test_files.h"
+#include "bytes.h"
+#include "frontend/request.h"
+#include "tests/frontend/front_end.h"
 
 namespace {
+
+// A name as the directory stores it: 16-bit units with a zero unit.
+std::u16string stored(const char* ascii) {
+    std::u16string s;
+    for (const char* p = ascii; *p != 0; ++p) s.push_back(static_cast<unsigned char>(*p));
+    s.push_back(0);
+    return s;
+}
 
 std::vector<uint8_t> le_bytes(const std::u16string& s) {
     std::vector<uint8_t> out;
@@ -62,27 +69,8 @@ TEST(CompareGroupName, UnitsAboveOneByteAndMissingTerminatorNeverMatch) {
     EXPECT_EQ(compare_group_name(le_bytes(latin), "g\xE9n.acme"), 0);
 }
 
-class GroupCheck : public ::testing::Test {
+class GroupCheck : public FrontEnd {
 protected:
-    void SetUp() override {
-        fake_reset();
-        config_reset();
-        llen = 0;
-        flag_connected = 0;
-        NCPCONN_init(&conn);
-        conn.sock = 7;  // an open connection
-        use_program_name(dir.file("helper"));
-        fake.users = {
-            {"alice.sales.acme", 1,
-             {stored("CN=admins.O=acme"), stored("CN=staff.O=acme"), stored("CN=never.O=acme")}},
-            {"bob", 2, {}},
-            {"carol", 3, {}, true},
-        };
-    }
-    void TearDown() override {
-        config_reset();
-        flag_connected = 0;
-    }
     int check(const char* user, const char* group) {
         std::snprintf(buffer, sizeof buffer, "%s", user);
         chkuser = buffer;
@@ -90,15 +78,28 @@ protected:
         std::snprintf(chkgroup, sizeof buffer - std::strlen(user) - 1, "%s", group);
         return check_group();
     }
-    std::string log() { return read_file(dir.file("helper.log")); }
-    TempDir dir;
+    // The log text of the requests (after the connect line).
+    std::string log() {
+        const std::string text = read_file(dir.file("helper.log"));
+        const size_t first = text.find("\r\n");
+        return first == std::string::npos ? "" : text.substr(first + 2);
+    }
+    void connect(const DirectoryServer::Setup& setup = {}) {
+        serve(setup);
+        ASSERT_EQ(make_connection(), 0);
+    }
 };
 
 TEST_F(GroupCheck, DebugLinesListGroupsUpToTheMatchInOneFlush) {
+    connect();
+    server->set([](ts::Options& o) { o.record = true; });
     config_debug = 1;
     EXPECT_EQ(check(".alice.sales.acme", "staff.acme"), 0);
-    EXPECT_EQ(fake.calls[0], "resolve alice.sales.acme");  // leading '.' dropped
-    std::string text = log();
+    const std::vector<ts::Exchange> seen = server->exchanges();
+    ASSERT_FALSE(seen.empty());
+    ASSERT_EQ(seen.front().verb, 1u);
+    EXPECT_EQ(seen.front().request[16], 'a') << "leading '.' dropped";
+    const std::string text = log();
     ASSERT_GT(text.size(), 20u);
     EXPECT_EQ(text.substr(20),
               "DEBUG: Object \".alice.sales.acme\" is in group \".admins.acme\"\r\n"
@@ -106,9 +107,17 @@ TEST_F(GroupCheck, DebugLinesListGroupsUpToTheMatchInOneFlush) {
               ".alice.sales.acme in group staff.acme\r\n");
 }
 
+Bytes value(const std::u16string& units) {
+    Bytes b;
+    for (char16_t u : units) put16(b, u);
+    return b;
+}
+
 TEST_F(GroupCheck, DebugNameIsTypelessAndEscaped) {
+    connect([](ts::Options& o) {
+        o.raw_groups = {{value(stored("CN=ops.OU=it\n.O=acme")), value(stored("CN=x.acme"))}};
+    });
     config_debug = 1;
-    fake.users[1].groups = {stored("CN=ops.OU=it\n.O=acme"), stored("CN=x.acme")};
     EXPECT_EQ(check("bob", "ops"), 1);
     EXPECT_EQ(log().substr(20),
               "DEBUG: Object \"bob\" is in group \".ops.it%0A.acme\"\r\n"
@@ -117,24 +126,27 @@ TEST_F(GroupCheck, DebugNameIsTypelessAndEscaped) {
 }
 
 TEST_F(GroupCheck, WithoutDebugNothingIsLogged) {
+    connect();
     EXPECT_EQ(check("alice.sales.acme", "staff.acme"), 0);
     EXPECT_EQ(check("bob", "staff.acme"), 1);
-    EXPECT_EQ(check("carol", "staff.acme"), 1);
     EXPECT_EQ(check("nobody", "staff.acme"), 1);
-    EXPECT_FALSE(file_exists(dir.file("helper.log")));
+    EXPECT_EQ(log(), "");
 }
 
 TEST_F(GroupCheck, FailedReadKeepsTheConnection) {
+    login_as("admin.acme", "secret");
+    connect();
     config_debug = 1;
-    flag_connected = 1;
-    EXPECT_EQ(check("carol", "staff"), 1);
+    server->set([](ts::Options& o) { o.fail_verb[3] = 0xFFFFFD60; });
+    EXPECT_EQ(check("bob", "staff"), 1);
     EXPECT_EQ(flag_connected, 1);
-    EXPECT_EQ(log().substr(20), "ncp_f_NDS_READ(Group Membership) failed. carol NOT in group staff\r\n");
+    EXPECT_EQ(log().substr(20), "ncp_f_NDS_READ(Group Membership) failed. bob NOT in group staff\r\n");
 }
 
 TEST_F(GroupCheck, FailedResolveDropsALoggedInConnection) {
+    login_as("admin.acme", "secret");
+    connect();
     config_debug = 1;
-    flag_connected = 1;
     EXPECT_EQ(check("nobody", "staff"), 1);
     EXPECT_EQ(flag_connected, 0);
     EXPECT_EQ(conn.sock, -1);
@@ -145,36 +157,40 @@ TEST_F(GroupCheck, FailedResolveDropsALoggedInConnection) {
     ASSERT_EQ(text.size(), 20 + first.size() + 20 + last.size());
     EXPECT_EQ(text.substr(20, first.size()), first);
     EXPECT_EQ(text.substr(text.size() - last.size()), last);
-    // Anonymous: the connection is kept.
-    conn.sock = 7;
-    EXPECT_EQ(check("nobody", "staff"), 1);
-    EXPECT_EQ(conn.sock, 7);
 }
 
-// Hostile read results: the walk must stay inside the bytes the read filled.
-TEST_F(GroupCheck, MalformedGroupListsAreReadWithinBounds) {
-    fake.raw_read = true;
+TEST_F(GroupCheck, FailedResolveKeepsAnAnonymousConnection) {
+    connect();
+    const int sock = conn.sock;
+    EXPECT_EQ(check("nobody", "staff"), 1);
+    EXPECT_EQ(conn.sock, sock);
+    EXPECT_EQ(check("alice", "staff"), 0);
+}
+
+// Values of any shape as the directory hands them over: the walk stays
+// inside each value and matches only a whole name.
+TEST_F(GroupCheck, OddValuesAreReadWithinBounds) {
+    const Bytes good = value(stored("CN=staff"));
+    Bytes unterminated = good;
+    unterminated.resize(good.size() - 2);
+    Bytes odd = good;
+    odd.pop_back();
+    const Bytes wide = {'C', 0, 'N', 0, '=', 0, 's', 1, 0, 0};
     struct Case {
-        std::vector<uint8_t> bytes;
-        size_t used;
+        std::vector<Bytes> values;
+        int result;
+    } cases[] = {
+        {{good}, 0},
+        {{unterminated}, 1},
+        {{odd}, 1},
+        {{wide}, 1},
+        {{Bytes{}, Bytes{0}, good}, 0},
+        {{Bytes(4000, 0x41), good}, 0},
     };
-    std::vector<uint8_t> good = encode_groups({stored("CN=staff")});
-    std::vector<uint8_t> huge_count = good;
-    huge_count[0] = huge_count[1] = huge_count[2] = huge_count[3] = 0xFF;
-    std::vector<uint8_t> huge_length = good;
-    huge_length[4] = huge_length[5] = huge_length[6] = huge_length[7] = 0xFF;
-    std::vector<Case> cases = {
-        {good, 3},                           // count cut short
-        {good, good.size() - 1},             // value cut short: its zero unit is missing
-        {huge_length, huge_length.size()},   // length beyond the bytes
-        {huge_count, huge_count.size()},     // more values announced than present
-        {good, GROUP_BUFFER_SIZE + 100},     // a used size beyond the buffer
-    };
-    for (size_t i = 0; i < cases.size(); ++i) {
-        fake.raw_bytes = cases[i].bytes;
-        fake.raw_used = cases[i].used;
-        std::memset(group_buffer, 0, sizeof group_buffer);
-        EXPECT_EQ(check("bob", "staff"), i == 3 || i == 4 ? 0 : 1) << "case " << i;
+    connect();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        server->set([&](ts::Options& o) { o.raw_groups = cases[i].values; });
+        EXPECT_EQ(check("bob", "staff"), cases[i].result) << "case " << i;
     }
 }
 

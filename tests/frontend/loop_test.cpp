@@ -1,3 +1,6 @@
+// The request loop over the real connection manager, group check and client,
+// against the test directory server in this process. Debug is on, so the
+// helper's log shows which user and group each request checked.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,10 +10,9 @@
 #include <vector>
 
 #include "frontend/config.h"
-#include "frontend/log.h"
+#include "frontend/connection.h"
 #include "frontend/requestloop.h"
-#include "tests/frontend/loop_doubles.h"
-#include "tests/frontend/test_files.h"
+#include "tests/frontend/front_end.h"
 
 namespace {
 
@@ -31,15 +33,14 @@ std::string contents(int fd) {
     return out;
 }
 
-class RequestLoop : public ::testing::Test {
+class RequestLoop : public FrontEnd {
 protected:
     void SetUp() override {
-        loop = LoopDoubles{};
-        config_reset();
-        llen = 0;
-        use_program_name(dir.file("helper"));
+        FrontEnd::SetUp();
+        serve();
+        config_debug = 1;
+        ASSERT_EQ(make_connection(), 0);
     }
-    void TearDown() override { config_reset(); }
     std::string run(const std::string& input) {
         int in = memfile(input);
         int out = memfile("");
@@ -49,13 +50,12 @@ protected:
         close(out);
         return replies;
     }
+    // The log after the connect line.
     std::vector<std::string> checks() const {
-        std::vector<std::string> v;
-        for (const auto& c : loop.calls)
-            if (c.rfind("check ", 0) == 0) v.push_back(c.substr(6));
-        return v;
+        std::vector<std::string> l = log_lines();
+        l.erase(l.begin());
+        return l;
     }
-    TempDir dir;
 };
 
 TEST_F(RequestLoop, SplitsAtTheFirstBlankAndTheGroupIsTheRest) {
@@ -67,26 +67,38 @@ TEST_F(RequestLoop, SplitsAtTheFirstBlankAndTheGroupIsTheRest) {
                   "alice\tstaff x\n"
                   "alice staff\r\n"),
               "OK\nOK\nERR\nERR\nERR\nERR\nERR\n");
-    EXPECT_EQ(checks(), (std::vector<std::string>{"alice|staff", "alice|staff", "alice|staff admins",
-                                                  "alice|", "|alice staff", "alice\tstaff|x",
-                                                  "alice|staff\r"}));
+    EXPECT_EQ(checks(), (std::vector<std::string>{
+                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff",
+                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff",
+                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff admins",
+                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group ",
+                            "failed to resolve .  NOT in group alice staff",
+                            "failed to resolve alice%09staff. alice%09staff NOT in group x",
+                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff%0D"}));
 }
 
 TEST_F(RequestLoop, NoBlankIsAnInvalidStringWithoutAnyDirectoryRequest) {
+    const size_t before = server->lines("CLOSED").size();
     EXPECT_EQ(run("alice\n\nalice\tstaff\n"), "ERR Invalid string\nERR Invalid string\nERR Invalid string\n");
-    EXPECT_TRUE(loop.calls.empty());
+    EXPECT_TRUE(checks().empty());
+    EXPECT_EQ(server->lines("CLOSED").size(), before);
 }
 
 TEST_F(RequestLoop, LastLineWithoutLineFeedIsARequest) {
-    EXPECT_EQ(run("bob other\nalice staff"), "ERR\nOK\n");
+    EXPECT_EQ(run("bob staff\nalice staff"), "ERR\nOK\n");
     EXPECT_EQ(run(""), "");
 }
 
 TEST_F(RequestLoop, PercentDecodingComesAfterTheSplitAndOnlyWhenSwitchedOn) {
-    EXPECT_EQ(run("john%20doe staff\n"), "OK\n");
+    EXPECT_EQ(run("john%20doe staff\n"), "ERR\n");
     config_convertpercent = 1;
     EXPECT_EQ(run("john%20doe st%41ff%00x\n"), "ERR\n");  // group "stAff"
-    EXPECT_EQ(checks(), (std::vector<std::string>{"john%20doe|staff", "john doe|stAff"}));
+    EXPECT_EQ(run("john%20doe %73taff\n"), "OK\n");
+    std::vector<std::string> l = checks();
+    ASSERT_EQ(l.size(), 5u);
+    EXPECT_EQ(l[0], "failed to resolve john%20doe. john%20doe NOT in group staff");
+    EXPECT_EQ(l[2], "john doe NOT in group stAff");
+    EXPECT_EQ(l[4], "john doe in group staff");
 }
 
 TEST_F(RequestLoop, NulInsideALineEndsTheUserPart) {
@@ -100,23 +112,24 @@ TEST_F(RequestLoop, OverLongLineIsAnsweredErrWithoutACheckAndNotSplit) {
     std::string over = "u " + std::string(510, 'g');  // 512 characters
     std::string huge = "alice staff" + std::string(9000, ' ') + "x";
     EXPECT_EQ(run(fits + "\n" + over + "\n" + huge + "\nalice staff\n"), "ERR\nERR\nERR\nOK\n");
-    EXPECT_EQ(checks(), (std::vector<std::string>{"u|" + std::string(509, 'g'), "alice|staff"}));
-    // No ping after an over-long line either.
-    int pings = 0;
-    for (const auto& c : loop.calls) pings += c == "ping";
-    EXPECT_EQ(pings, 1);
+    EXPECT_EQ(checks(), (std::vector<std::string>{"failed to resolve u. u NOT in group " + std::string(509, 'g'),
+                                                  "DEBUG: Object \"alice\" is in group \".staff\"",
+                                                  "alice in group staff"}));
 }
 
+// A negative answer is followed by a ping; when it fails, the connection is
+// built again before the next request.
 TEST_F(RequestLoop, NegativeAnswerPingsAndReconnectsOnlyWhenThePingFails) {
-    EXPECT_EQ(run("alice staff\nbob other\n"), "OK\nERR\n");
-    EXPECT_EQ(loop.calls, (std::vector<std::string>{"check alice|staff", "check bob|other", "ping"}));
-    loop = LoopDoubles{};
-    loop.ping_ok = false;
-    EXPECT_EQ(run("bob admins\nalice staff\n"), "ERR\nOK\n");
-    EXPECT_EQ(loop.calls,
-              (std::vector<std::string>{"check bob|admins", "ping", "clear", "make", "check alice|staff"}));
-    EXPECT_NE(read_file(dir.file("helper.log")).find("nds ping failed. reconnecting.\r\n"),
-              std::string::npos);
+    EXPECT_EQ(run("alice staff\nbob staff\n"), "OK\nERR\n");
+    EXPECT_EQ(server->lines("CLOSED").size(), 0u);
+    server->set([](ts::Options& o) { o.bad_ping_length = 0; });
+    EXPECT_EQ(run("bob staff\nalice staff\n"), "ERR\nOK\n");
+    std::vector<std::string> l = checks();
+    EXPECT_EQ(std::vector<std::string>(l.begin() + 3, l.end()),
+              (std::vector<std::string>{"bob NOT in group staff", "nds ping failed. reconnecting.",
+                                        "server 127.0.0.1 connected.",
+                                        "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff"}));
+    EXPECT_EQ(server->lines("CLOSED").size(), 1u);
 }
 
 TEST_F(RequestLoop, StopsWhenRepliesCannotBeWritten) {
@@ -124,19 +137,20 @@ TEST_F(RequestLoop, StopsWhenRepliesCannotBeWritten) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);
-    int in = memfile("alice staff\nbob other\nalice staff\n");
+    int in = memfile("alice staff\nbob staff\nalice staff\n");
     serve_requests(in, fds[1]);
     close(in);
     close(fds[1]);
-    EXPECT_EQ(checks().size(), 1u);  // the rest of the input is not read
+    EXPECT_EQ(checks().size(), 2u);  // one check; the rest of the input is not read
 }
 
 TEST_F(RequestLoop, EveryLineOfABigInputGetsOneReplyInOrder) {
+    config_debug = 0;
     std::string input, expected;
     for (int i = 0; i < 3000; ++i) {
-        bool member = i % 3 == 0;
-        input += "user" + std::to_string(i) + (member ? " staff\n" : " other\n");
-        expected += member ? "OK\n" : "ERR\n";
+        const int kind = i % 3;
+        input += kind == 0 ? "alice staff\n" : kind == 1 ? "alice other\n" : "nobody staff\n";
+        expected += kind == 0 ? "OK\n" : "ERR\n";
     }
     EXPECT_EQ(run(input), expected);
 }

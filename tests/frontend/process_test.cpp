@@ -1,6 +1,6 @@
-// The whole process, spawned: program name, configuration, log, replies on
-// standard output, exit status. wrenacl_fakedir is the real front end over an
-// in-memory directory that traces its calls on standard error.
+// The whole helper process, spawned with its input in a file, against the
+// test directory server process: program name, configuration, log, replies
+// on standard output, exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "helper_process.h"
+#include "server_process.h"
 #include "tests/frontend/test_files.h"
 
 namespace {
@@ -63,75 +65,48 @@ protected:
         r.log = read_file(dir.file("helper.log"));
         return r;
     }
-    Outcome fakedir(const std::string& config, const std::string& input, bool closed_out = false) {
-        write_file(dir.file("helper.conf"), config);
-        return run(FAKEDIR_BINARY, "wrenacl", {dir.file("helper")}, input, closed_out);
+    // The helper with the configuration (the server's address first) and input.
+    Outcome helper(const std::string& config, const std::string& input, bool closed_out = false) {
+        write_file(dir.file("helper.conf"), helper_config(server.port(), config));
+        return run(WRENACL_BINARY, "wrenacl", {dir.file("helper")}, input, closed_out);
     }
-    // Log lines without their time stamps (a stamp starts a flush).
-    static std::vector<std::string> lines(const std::string& log) {
-        std::vector<std::string> v;
-        size_t pos = 0;
-        while (pos < log.size()) {
-            size_t end = log.find("\r\n", pos);
-            if (end == std::string::npos) end = log.size();
-            std::string line = log.substr(pos, end - pos);
-            if (line.size() >= 20 && line[2] == '.' && line[5] == '.' && line[13] == ':') line = line.substr(20);
-            v.push_back(line);
-            pos = end + 2;
-        }
-        return v;
-    }
+    static std::vector<std::string> lines(const std::string& log) { return log_lines_of(log); }
+    // Requests of the server's log: resolves and pings, the set-up's included.
+    size_t resolves() const { return count(server.log(), " verb=1 ") - 1; }
+    size_t pings() const { return count(server.log(), "function=104 subfunction=1 ") - 1; }
     static size_t count(const std::string& text, const std::string& what) {
         size_t n = 0;
         for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
         return n;
     }
     TempDir dir;
+    // alice is in staff.acme and admins.it.acme, "john doe" in staff.acme, bob in none.
+    ServerProcess server{"tree ACME\nserver CN=srv.O=acme\ngroup-read anyone\n"
+                         "user CN=alice\nmember CN=staff.O=acme\nmember CN=admins.OU=it.O=acme\n"
+                         "user CN=john doe\nmember CN=staff.O=acme\nuser CN=bob\n",
+                         {"--verbose"}};
 };
 
 TEST_F(Process, AnonymousSessionAnswersEveryLineAndLogsStartAndStop) {
-    Outcome r = fakedir("Server 127.0.0.1\n",
-                    "alice staff.acme\n"
-                    "alice admins.it.acme\n"
-                    "bob staff.acme\n"
-                    "alice\n"
-                    "alice staff.acme");
+    Outcome r = helper("", "alice staff.acme\n"
+                           "alice admins.it.acme\n"
+                           "bob staff.acme\n"
+                           "alice\n"
+                           "alice staff.acme");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "OK\nOK\nERR\nERR Invalid string\nOK\n");
+    const std::string port = std::to_string(server.port());
     EXPECT_EQ(lines(r.log), (std::vector<std::string>{
                                 "server 127.0.0.1 connected.",
-                                "wrenacl started. server=127.0.0.1:524, SearchUser:, ConvertPercent:No.",
+                                "wrenacl started. server=127.0.0.1:" + port + ", SearchUser:, ConvertPercent:No.",
                                 "wrenacl stopped."}));
-    EXPECT_EQ(count(r.err, "resolve "), 4u);  // none for the invalid line
-    EXPECT_EQ(count(r.err, "ping"), 1u);      // only after the negative answer
-}
-
-TEST_F(Process, LoggedInSessionRebuildsTheConnectionAfterAFailedResolve) {
-    Outcome r = fakedir("Server 127.0.0.1\nPort 1524\nSearchUser admin.acme\nSearchPass s3cret\n"
-                    "Timeout 9\nConvertPercent yes\n",
-                    "ghost staff.acme\njohn%20doe staff.acme\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "ERR\nOK\n");
-    EXPECT_EQ(lines(r.log), (std::vector<std::string>{
-                                "server 127.0.0.1 connected.",
-                                "wrenacl started. server=127.0.0.1:1524, SearchUser:admin.acme, "
-                                "ConvertPercent:Yes.",
-                                "connection to server closed.",
-                                "nds ping failed. reconnecting.",
-                                "server 127.0.0.1 connected.",
-                                "connection to server closed.",
-                                "wrenacl stopped."}));
-    EXPECT_EQ(r.err,
-              "connect 127.0.0.1:1524 timeout 9\nlogin admin.acme\nauth\nstate 1\n"
-              "resolve ghost\ndisconnect\nping\n"
-              "connect 127.0.0.1:1524 timeout 9\nlogin admin.acme\nauth\nstate 1\n"
-              "resolve john doe\nread 3 Group Membership\ndisconnect\n");
-    EXPECT_EQ(r.log.find("s3cret"), std::string::npos);
+    EXPECT_EQ(resolves(), 4u);  // none for the invalid line
+    EXPECT_EQ(pings(), 1u);     // only after the negative answer
 }
 
 TEST_F(Process, DebugLogEscapesControlCharactersFromRequests) {
-    Outcome r = fakedir("Server 127.0.0.1\nDebug Yes\nConvertPercent Yes\n",
-                    "eve%0D%0A01.01.2030%2000:00:00%20forged staff\nalice staff.acme\n");
+    Outcome r = helper("Debug Yes\nConvertPercent Yes\n",
+                       "eve%0D%0A01.01.2030%2000:00:00%20forged staff\nalice staff.acme\n");
     EXPECT_EQ(r.out, "ERR\nOK\n");
     std::vector<std::string> l = lines(r.log);
     ASSERT_EQ(l.size(), 6u) << r.log;
@@ -144,10 +119,10 @@ TEST_F(Process, DebugLogEscapesControlCharactersFromRequests) {
 TEST_F(Process, ProxyGoingAwayStopsCleanly) {
     std::string input;
     for (int i = 0; i < 2000; ++i) input += "alice staff.acme\n";
-    Outcome r = fakedir("Server 127.0.0.1\n", input, true);
+    Outcome r = helper("", input, true);
     EXPECT_EQ(r.status, 0);  // not killed by SIGPIPE
     EXPECT_EQ(lines(r.log).back(), "wrenacl stopped.");
-    EXPECT_EQ(count(r.err, "resolve "), 1u);
+    EXPECT_EQ(resolves(), 1u);
 }
 
 TEST_F(Process, RandomBytesGetExactlyOneReplyPerLine) {
@@ -161,53 +136,40 @@ TEST_F(Process, RandomBytesGetExactlyOneReplyPerLine) {
     }
     input += "\nalice staff.acme";  // last line without LF
     size_t expected = count(input, "\n") + 1;
-    Outcome r = fakedir("Server 127.0.0.1\nConvertPercent Yes\nDebug Yes\n", input);
+    Outcome r = helper("ConvertPercent Yes\nDebug Yes\n", input);
     EXPECT_EQ(r.status, 0);
     size_t replies = count(r.out, "\n");
     EXPECT_EQ(replies, expected);
-    EXPECT_EQ(count(r.out, "OK\n") + count(r.out, "ERR\n") + count(r.out, "ERR Invalid string\n"),
-              replies);
+    EXPECT_EQ(count(r.out, "OK\n") + count(r.out, "ERR\n") + count(r.out, "ERR Invalid string\n"), replies);
     EXPECT_EQ(r.out.substr(r.out.size() - 3), "OK\n");
 }
 
 TEST_F(Process, NamesDeriveFromTheInvocationNameWithoutAnArgument) {
-    write_file(dir.file("helper.conf"), "Server 127.0.0.1\n");
-    Outcome r = run(FAKEDIR_BINARY, dir.file("helper.bin"), {}, "alice staff.acme\n");
+    write_file(dir.file("helper.conf"), helper_config(server.port()));
+    Outcome r = run(WRENACL_BINARY, dir.file("helper.bin"), {}, "alice staff.acme\n");
     EXPECT_EQ(r.out, "OK\n");
     EXPECT_EQ(lines(r.log).back(), "wrenacl stopped.");
 }
 
+// Each start failure waits about 3 seconds before the exit.
 TEST_F(Process, StartFailuresLogAndExitZeroWithoutReadingRequests) {
-    Outcome missing = run(FAKEDIR_BINARY, "wrenacl", {dir.file("helper")}, "alice staff.acme\n");
+    Outcome missing = run(WRENACL_BINARY, "wrenacl", {dir.file("helper")}, "alice staff.acme\n");
     EXPECT_EQ(missing.status, 0);
     EXPECT_EQ(missing.out, "");
     EXPECT_EQ(missing.err, "");
     EXPECT_EQ(lines(missing.log), (std::vector<std::string>{"readconfig() failed.", "wrenacl stopped."}));
 
     std::remove(dir.file("helper.log").c_str());
-    Outcome refused = fakedir("Server 127.0.0.1\nPort 9\nSearchUser ad\x01min\n", "alice staff.acme\n");
+    const std::string port = std::to_string(server.port());
+    ASSERT_EQ(server.stop(), 0);
+    Outcome refused = helper("SearchUser ad\x01min\n", "alice staff.acme\n");
     EXPECT_EQ(refused.status, 0);
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(lines(refused.log), (std::vector<std::string>{
-                                      "unable to connect 127.0.0.1:9.",
-                                      "connection to server failed. server=127.0.0.1:9, "
-                                      "SearchUser:ad%01min, ConvertPercent:No.",
+                                      "unable to connect 127.0.0.1:" + port + ".",
+                                      "connection to server failed. server=127.0.0.1:" + port +
+                                          ", SearchUser:ad%01min, ConvertPercent:No.",
                                       "wrenacl stopped."}));
-}
-
-TEST_F(Process, RealBinaryStopsWhenTheServerRefuses) {
-    const char* binary = std::getenv("WRENACL_REAL_BINARY");
-    if (binary == nullptr) binary = REAL_BINARY;
-    if (access(binary, X_OK) != 0) GTEST_SKIP() << "wrenacl not built";
-    write_file(dir.file("helper.conf"), "Server 127.0.0.1\nPort 1\nTimeout 2\n");
-    Outcome r = run(binary, "wrenacl", {dir.file("helper")}, "alice staff\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(lines(r.log), (std::vector<std::string>{
-                                "unable to connect 127.0.0.1:1.",
-                                "connection to server failed. server=127.0.0.1:1, SearchUser:, "
-                                "ConvertPercent:No.",
-                                "wrenacl stopped."}));
 }
 
 }  // namespace

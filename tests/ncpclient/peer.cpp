@@ -38,18 +38,6 @@ void write_all(int fd, const uint8_t* p, size_t n) {
 
 }  // namespace
 
-Bytes le32(uint32_t v) {
-    Bytes b(4);
-    rt::store_le32(b.data(), v);
-    return b;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 Bytes nwuni(const char* s) {
     size_t n = std::strlen(s) + 1;
     Bytes out = le32(static_cast<uint32_t>(2 * n));

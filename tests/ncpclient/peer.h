@@ -10,9 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "bytes.h"
 #include "ncpclient/ncpclient.h"
-
-using Bytes = std::vector<uint8_t>;
 
 struct Step {
     Bytes reply;
@@ -24,8 +23,6 @@ struct Step {
 Bytes ncp_reply(const Bytes& data, uint8_t completion = 0, uint16_t conn_number = 0x0001);
 // One NDS fragment reply: size, handle, data; size defaults to 4 + data.
 Bytes frag_reply(uint32_t handle, const Bytes& data, int64_t size = -1);
-Bytes le32(uint32_t v);
-Bytes cat(std::initializer_list<Bytes> parts);
 Bytes nwuni(const char* s);
 
 class Peer {

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "fakes.h"
+#include "scripted_random.h"
 #include "mparith/mparith.h"
 #include "ndsauth/ndsauth.h"
 #include "nwcrypto/nwcrypto.h"

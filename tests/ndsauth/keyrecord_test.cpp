@@ -6,11 +6,10 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
 #include "nwcrypto/nwcrypto.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 const Bytes kHeader = {0x01, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x00};
 

@@ -1,28 +1,40 @@
-// The login and the authentication against a scripted directory that opens
-// what we send with OpenSSL and answers with replies built with OpenSSL's RC2.
+// The login and the authentication of the real client against the test
+// directory server running in this process. What the server received is
+// opened again here with OpenSSL: the RSA block with the server's private
+// key, the envelopes with OpenSSL's RC2, the proof with BIGNUM.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 
-#include "directory.h"
 #include "ndsauth/ndsauth.h"
+#include "oracle.h"
+#include "scripted_random.h"
+#include "directory_server.h"
+#include "testserver/keyblob.h"
 
 namespace {
 
-const RsaKey& server_key() {
-    static const RsaKey k = make_rsa(448);
-    return k;
-}
-const RsaKey& user512() {
-    static const RsaKey k = make_rsa(512);
-    return k;
+const std::string kLongName(127, 'n');
+const std::string kLongPassword(127, 'p');
+
+std::string directory(const std::vector<std::string>& extra_users = {}) {
+    std::string d = "tree T\nserver CN=srv.O=acme\n"
+                    "user CN=admin.O=acme\npassword Secret-Pw1\n"
+                    "user CN=x\npassword \"\"\n"
+                    "user CN=" + kLongName + "\npassword " + kLongPassword + "\n";
+    for (const std::string& u : extra_users) d += "user CN=" + u + "\npassword Secret-Pw1\n";
+    return d;
 }
 
-Directory directory(const RsaKey& user = user512()) {
-    Directory d;
-    d.server = server_key();
-    d.user = user;
-    return d;
+// A key of the server's world as the oracle takes it.
+RsaKey oracle_key(const ts::RsaKey& k) {
+    RsaKey o;
+    o.bits = BN_num_bits(k.n.get());
+    o.n = ts::bn_to_le(k.n.get());
+    o.e = ts::bn_to_le(k.e.get());
+    o.d = ts::bn_to_le(k.d.get());
+    return o;
 }
 
 std::string units(const uint16_t* u) {
@@ -37,126 +49,152 @@ bool all_zero(const uint8_t* p, size_t n) {
     return true;
 }
 
+// The server in this process and one connection to it, set up by the
+// client's own code (the server's key read and checked). Exchanges of the
+// set-up are forgotten; the rest are recorded.
+class Directory {
+public:
+    explicit Directory(int user_bits = 512, bool q_above_p = false, const std::vector<std::string>& users = {})
+        : server(directory(users), [&](ts::Options& o) {
+              o.user_key_bits = user_bits;
+              o.q_above_p = q_above_p;
+              o.record = true;
+          }) {
+        NCPCONN_init(&conn);
+        const sockaddr_in a = server.address();
+        EXPECT_TRUE(server.ok());
+        EXPECT_EQ(NCPCONN_tcpconnect(&conn, &a, 10), 0) << "set-up failed";
+        server.set([](ts::Options&) {});
+    }
+    ~Directory() {
+        NCPCONN_disconnect(&conn);
+        EXPECT_EQ(server.deviations(), std::vector<std::string>{});
+    }
+    template <class F>
+    void set(F f) { server.set(f); }
+    std::vector<ts::Exchange> exchanges() { return server.exchanges(); }
+    // The first exchange of the verb, or nothing.
+    std::optional<ts::Exchange> exchange(uint32_t verb) {
+        for (const ts::Exchange& e : exchanges())
+            if (e.verb == verb) return e;
+        return std::nullopt;
+    }
+    size_t logged(const std::string& prefix) const { return server.lines(prefix).size(); }
+    const ts::UserKeys& user(const std::string& dn) const { return *server.user(dn); }
+
+    DirectoryServer server;
+    NcpConnection conn;
+};
+
 TEST(Login, WellFormedReplyYieldsThePrivateKey) {
-    Directory dir = directory();
-    dir.password = "Secret-Pw1";
-    auto conn = connect_to(&dir);
+    Directory dir;
     reset_random();
     // Lower-case letters are hashed as upper case; other bytes unchanged.
-    ASSERT_EQ(do_login(conn.get(), ".admin.acme", "secret-pW1"), 0);
-    EXPECT_TRUE(dir.login_proof_ok);
+    ASSERT_EQ(do_login(&dir.conn, ".admin.acme", "secret-pW1"), 0);
+    EXPECT_EQ(dir.logged("LOGIN conn"), 1u);
 
-    EXPECT_EQ(dir.resolved, "admin.acme");
-    EXPECT_EQ(units(conn->user_name), "admin.acme");
-    EXPECT_EQ(conn->user_id, dir.user_id);
-    EXPECT_EQ(Bytes(conn->login_info, conn->login_info + 8), dir.login_info);
-    const Bytes body = dir.private_body();
-    EXPECT_EQ(conn->private_key_len, body.size() + 10);
-    EXPECT_EQ(Bytes(conn->private_key, conn->private_key + conn->private_key_len), key_record(body));
+    const ts::UserKeys& admin = dir.user("CN=admin.O=acme");
+    EXPECT_EQ(units(dir.conn.user_name), "admin.acme");
+    EXPECT_EQ(dir.conn.user_id, admin.id);
+    const auto finish = dir.exchange(58);
+    ASSERT_TRUE(finish);
+    EXPECT_EQ(Bytes(dir.conn.login_info, dir.conn.login_info + 8), Bytes(finish->reply.begin() + 4, finish->reply.begin() + 12));
+    EXPECT_EQ(Bytes(dir.conn.private_key, dir.conn.private_key + dir.conn.private_key_len),
+              ts::key_record(admin.private_body));
 
-    // Inner request: nonce, 1024, pad, 28 and the proof; the verb-58 request
-    // is 16 bytes of fields and the 1172-byte sealed form.
-    ASSERT_EQ(dir.inner.size(), 1064u);
-    EXPECT_EQ(get32(dir.inner, 4), 1024u);
-    EXPECT_EQ(get32(dir.inner, 1032), 28u);
-    const auto& calls = nds_calls();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].verb, 1u);
-    EXPECT_EQ(calls[1].request, (Bytes{0, 0, 0, 0, 0xC3, 0xB2, 0xA1, 0x00}));
-    ASSERT_EQ(calls[2].verb, 58u);
-    EXPECT_EQ(calls[2].request.size(), 1188u);
-    EXPECT_EQ(get32(calls[2].request, 12), 1172u);
+    // The verb-58 request: 16 bytes of fields and the 1172-byte sealed form,
+    // whose RSA block opens with the server's private key and gives the
+    // secret of the inner request: nonce, 1024, pad, 28 and the proof.
+    ASSERT_EQ(finish->request.size(), 1188u);
+    EXPECT_EQ(get32(finish->request, 12), 1172u);
+    const std::span<const uint8_t> sealed = std::span(finish->request).subspan(16);
+    const RsaKey server = oracle_key(dir.server.world().server_key);
+    const Bytes block = le_of(bn_modexp(bn_le(sealed.subspan(28, 56)).get(), bn_le(server.d).get(),
+                                        bn_le(server.n).get()).get(), 56);
+    const auto inner = oracle_open(std::span(block).subspan(1, 28), sealed.subspan(88));
+    ASSERT_TRUE(inner.has_value());
+    ASSERT_EQ(inner->size(), 1064u);
+    EXPECT_EQ(get32(*inner, 4), 1024u);
+    EXPECT_EQ(get32(*inner, 1032), 28u);
+
+    const std::vector<ts::Exchange> seen = dir.exchanges();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[0].verb, 1u);
+    Bytes start = {0, 0, 0, 0};
+    put32(start, admin.id);
+    EXPECT_EQ(seen[1].request, start);
     EXPECT_EQ(random_drawn(), 4u + 1024u + 28u + 5u);
 }
 
 TEST(Login, NamePasswordAndDotHandling) {
-    {
-        Directory dir = directory();
-        auto conn = connect_to(&dir);
-        dir.password = "";
-        EXPECT_EQ(do_login(conn.get(), "..x", ""), 0) << "empty password";
-        EXPECT_EQ(dir.resolved, ".x") << "only one leading dot is dropped";
-    }
-    {
-        // The longest password and name that fit their buffers work.
-        Directory dir = directory();
-        auto conn = connect_to(&dir);
-        dir.password = std::string(127, 'p');
-        const std::string name(127, 'n');
-        EXPECT_EQ(do_login(conn.get(), name.c_str(), dir.password.c_str()), 0);
-        EXPECT_EQ(units(conn->user_name), name);
-    }
-    {
-        // One more fails before anything is sent.
-        Directory dir = directory();
-        auto conn = connect_to(&dir);
-        EXPECT_EQ(do_login(conn.get(), "admin", std::string(128, 'p').c_str()), 1);
-        EXPECT_EQ(do_login(conn.get(), std::string(128, 'n').c_str(), "pw"), 1);
-        EXPECT_TRUE(nds_calls().empty());
-    }
+    Directory dir;
+    EXPECT_EQ(do_login(&dir.conn, "..x", ""), 0) << "empty password";
+    const auto resolve = dir.exchange(1);
+    ASSERT_TRUE(resolve);
+    EXPECT_EQ(Bytes(resolve->request.begin() + 16, resolve->request.begin() + 20), (Bytes{'.', 0, 'x', 0}))
+        << "only one leading dot is dropped";
+
+    // The longest password and name that fit their buffers work.
+    EXPECT_EQ(do_login(&dir.conn, kLongName.c_str(), kLongPassword.c_str()), 0);
+    EXPECT_EQ(units(dir.conn.user_name), kLongName);
+
+    // One more fails before anything is sent.
+    dir.set([](ts::Options&) {});
+    EXPECT_EQ(do_login(&dir.conn, "admin.acme", (kLongPassword + "p").c_str()), 1);
+    EXPECT_EQ(do_login(&dir.conn, (kLongName + "n").c_str(), "pw"), 1);
+    EXPECT_TRUE(dir.exchanges().empty());
 }
 
 TEST(Login, RefusalsAndFailedExchangesFail) {
     struct Case {
         const char* what;
-        void (*set)(Directory&);
-        size_t calls;
+        const char* user;
+        const char* password;
+        void (*set)(ts::Options&);
+        size_t exchanges;
     };
     const Case cases[] = {
-        {"name does not resolve", [](Directory& d) { d.resolve_fails = true; }, 1},
-        {"login start refused", [](Directory& d) { d.code57 = 0xFFFFFDA7; }, 2},
-        {"login completion refused", [](Directory& d) { d.code58 = 0xFFFFFDA7; }, 3},
-        {"login completion exchange fails", [](Directory& d) { d.drop58 = true; }, 3},
-        {"wrong password", [](Directory& d) { d.password = "other"; }, 3},
+        {"name does not resolve", "nobody.acme", "secret-pw1", [](ts::Options&) {}, 1},
+        {"login start refused", "admin.acme", "secret-pw1", [](ts::Options& o) { o.fail_verb[57] = 0xFFFFFDA7; }, 2},
+        {"login completion refused", "admin.acme", "secret-pw1", [](ts::Options& o) { o.fail_verb[58] = 0xFFFFFDA7; }, 3},
+        {"login completion exchange fails", "admin.acme", "secret-pw1", [](ts::Options& o) { o.edit_verb[58].drop = true; }, 3},
+        {"wrong password", "admin.acme", "other", [](ts::Options&) {}, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Directory dir = directory();
-        c.set(dir);
-        auto conn = connect_to(&dir);
-        std::memset(conn->private_key, 0x5A, sizeof conn->private_key);  // from an earlier login
-        conn->private_key_len = 99;
-        EXPECT_EQ(do_login(conn.get(), "admin", "secret-pw1"), 1);
-        EXPECT_EQ(nds_calls().size(), c.calls);
-        EXPECT_EQ(conn->private_key_len, 0u);
-        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key));
+        Directory dir;
+        dir.set(c.set);
+        std::memset(dir.conn.private_key, 0x5A, sizeof dir.conn.private_key);  // from an earlier login
+        dir.conn.private_key_len = 99;
+        EXPECT_EQ(do_login(&dir.conn, c.user, c.password), 1);
+        EXPECT_EQ(dir.exchanges().size(), c.exchanges);
+        EXPECT_EQ(dir.conn.private_key_len, 0u);
+        EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key));
     }
 }
 
 // Every length and check of the login reply: a reply that breaks one fails
 // the login, and no private key is left behind.
 TEST(Login, EveryLengthAndCheckOfTheReplyIsEnforced) {
-    const std::pair<Fault, const char*> faults[] = {
-        {Fault::BadNonce, "nonce"},
-        {Fault::BadOuterCheck, "outer check value"},
-        {Fault::OuterHeadKind, "outer head"},
-        {Fault::OuterLongerThanBlob, "C1 past the blob"},
-        {Fault::OuterTooShort, "C1 too short for nonce, k and check"},
-        {Fault::KPastData, "k past the deciphered data"},
-        {Fault::KHuge, "k beyond the pad"},
-        {Fault::InnerPastMasked, "inner envelope past the masked bytes"},
-        {Fault::InnerHeadTag, "inner head"},
-        {Fault::BodyPastInner, "key body past the inner envelope"},
-        {Fault::InnerNotOneTwo, "inner data not 1, 2"},
-        {Fault::KeyCheckWrong, "private key check value"},
-        {Fault::BlobPastReply, "blob past the received reply"},
-        {Fault::BlobHuge, "blob length 0xFFFFFFFF"},
-    };
-    for (const auto& [fault, what] : faults) {
-        SCOPED_TRACE(what);
-        Directory dir = directory();
-        dir.password = "SECRET";
-        dir.fault = fault;
-        auto conn = connect_to(&dir);
-        EXPECT_EQ(do_login(conn.get(), "admin", "secret"), 1);
-        EXPECT_TRUE(dir.login_proof_ok) << "the fault must lie in the reply only";
-        EXPECT_EQ(conn->private_key_len, 0u);
-        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key));
+    const char* faults[] = {"bad-nonce",         "bad-outer-check", "outer-head-kind",   "outer-longer-than-blob",
+                            "outer-too-short",   "k-past-data",     "k-huge",            "inner-past-masked",
+                            "inner-head-tag",    "body-past-inner", "inner-not-one-two", "key-check-wrong",
+                            "blob-past-reply",   "blob-huge"};
+    Directory dir;
+    for (const char* fault : faults) {
+        SCOPED_TRACE(fault);
+        const size_t logins = dir.logged("LOGIN conn");
+        dir.set([&](ts::Options& o) { o.login_fault = *ts::login_fault_named(fault); });
+        EXPECT_EQ(do_login(&dir.conn, "admin.acme", "secret-pw1"), 1);
+        EXPECT_EQ(dir.logged("LOGIN conn"), logins + 1) << "the fault must lie in the reply only";
+        EXPECT_EQ(dir.conn.private_key_len, 0u);
+        EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key));
     }
 }
 
-// A full login and authentication; the directory verifies the proof with
-// BIGNUM. The longest name with the widest key must fit every buffer.
+// A full login and authentication; the server verifies the proof, and so
+// does BIGNUM here on what it received. The longest name with the widest key
+// must fit every buffer.
 TEST(Auth, DirectoryAcceptsTheProof) {
     struct Case {
         int bits;
@@ -166,63 +204,70 @@ TEST(Auth, DirectoryAcceptsTheProof) {
     const Case cases[] = {{512, false, 5}, {1024, true, 20}, {1264, false, 127}, {1264, true, 127}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.bits << " bits, name " << c.name_len);
-        Directory dir = directory(c.bits == 512 ? user512() : make_rsa(c.bits, c.q_above_p));
-        auto conn = connect_to(&dir);
         const std::string name(c.name_len, 'u');
-        ASSERT_EQ(do_login(conn.get(), name.c_str(), dir.password.c_str()), 0);
-        ASSERT_EQ(do_auth(conn.get()), 0) << dir.proof_verdict;
-        EXPECT_EQ(dir.proof_verdict, "");
-        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key)) << "key left after use";
-        EXPECT_EQ(Bytes(conn->auth_nonce, conn->auth_nonce + 4), dir.auth_nonce);
+        Directory dir(c.bits, c.q_above_p, {name});
+        ASSERT_EQ(do_login(&dir.conn, name.c_str(), "Secret-Pw1"), 0);
+        ASSERT_EQ(do_auth(&dir.conn), 0);
+        EXPECT_EQ(dir.logged("AUTHENTICATED"), 1u);
+        EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key)) << "key left after use";
+
+        const auto start = dir.exchange(59);
+        ASSERT_TRUE(start);
+        const Bytes nonce(start->reply.begin() + 4, start->reply.begin() + 8);
+        EXPECT_EQ(Bytes(dir.conn.auth_nonce, dir.conn.auth_nonce + 4), nonce);
+        const auto finish = dir.exchange(60);
+        ASSERT_TRUE(finish);
+        // Request: 0, an empty field, the credential, the proof.
+        const std::span<const uint8_t> req = finish->request;
+        const uint32_t cred_len = get32(req, 8);
+        const Bytes cred(req.begin() + 12, req.begin() + 12 + cred_len);
+        const size_t proof_at = 12 + ((cred_len + 3) & ~3u);
+        const Bytes proof(req.begin() + proof_at + 4, req.begin() + proof_at + 4 + get32(req, proof_at));
+        const ts::UserKeys& u = dir.user("CN=" + name);
+        RsaKey key = oracle_key(u.key);
+        EXPECT_EQ(proof_fault(key, proof, nonce.data(), cred), "");
 
         // Credential: 1, 6, login info, 4 random bytes, 0, 2n + 2, the name.
-        ASSERT_EQ(dir.credential.size(), 24 + 2 * c.name_len);
-        EXPECT_EQ(get32(dir.credential, 0), 1u);
-        EXPECT_EQ(get16(dir.credential, 4), 6u);
-        EXPECT_EQ(Bytes(dir.credential.begin() + 6, dir.credential.begin() + 14), dir.login_info);
-        EXPECT_EQ(get16(dir.credential, 18), 0u);
-        EXPECT_EQ(get16(dir.credential, 20), 2 * c.name_len + 2);
-        EXPECT_EQ(get16(dir.credential, 22), 'u');
-        EXPECT_EQ(get16(dir.credential, 22 + 2 * c.name_len), 0u);
+        ASSERT_EQ(cred.size(), 24 + 2 * c.name_len);
+        EXPECT_EQ(get32(cred, 0), 1u);
+        EXPECT_EQ(get16(cred, 4), 6u);
+        const auto login = dir.exchange(58);
+        ASSERT_TRUE(login);
+        EXPECT_EQ(Bytes(cred.begin() + 6, cred.begin() + 14), Bytes(login->reply.begin() + 4, login->reply.begin() + 12));
+        EXPECT_EQ(get16(cred, 18), 0u);
+        EXPECT_EQ(get16(cred, 20), 2 * c.name_len + 2);
+        EXPECT_EQ(get16(cred, 22), 'u');
+        EXPECT_EQ(get16(cred, 22 + 2 * c.name_len), 0u);
     }
 }
 
 TEST(Auth, RefusalsAndUnusableKeysFail) {
     struct Case {
         const char* what;
-        void (*set)(Directory&);
+        void (*set)(ts::Options&);
+        int result;
     };
     const Case cases[] = {
-        {"auth start refused", [](Directory& d) { d.code59 = 0xFFFFFDA7; }},
-        {"proof refused", [](Directory& d) { d.code60 = 0xFFFFFDA7; }},
-        {"public key record damaged",
-         [](Directory& d) {
-             Bytes rec = public_record(d.user);
-             rec[20] ^= 0x01;
-             d.user_key_value = public_key_value(rec, 16);
-         }},
-        {"public key value shorter than its record",
-         [](Directory& d) {
-             Bytes v = public_key_value(public_record(d.user), 16);
-             d.user_key_value.assign(v.begin(), v.end() - 11);
-         }},
+        {"auth start refused", [](ts::Options& o) { o.fail_verb[59] = 0xFFFFFDA7; }, 1},
+        {"proof refused", [](ts::Options& o) { o.fail_verb[60] = 0xFFFFFDA7; }, 1},
+        {"public key record damaged", [](ts::Options& o) { o.user_key.value.push_back({-20, 0x01}); }, 1},
+        {"public key value shorter than its record", [](ts::Options& o) { o.user_key.cut = 11; }, 1},
+        {"public key behind another skip count", [](ts::Options& o) { o.user_key.skip = 16; }, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Directory dir = directory();
-        auto conn = connect_to(&dir);
-        ASSERT_EQ(do_login(conn.get(), "admin", dir.password.c_str()), 0);
-        c.set(dir);
-        EXPECT_EQ(do_auth(conn.get()), 1);
-        EXPECT_TRUE(all_zero(conn->private_key, sizeof conn->private_key)) << "key left after use";
+        Directory dir;
+        ASSERT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), 0);
+        dir.set(c.set);
+        EXPECT_EQ(do_auth(&dir.conn), c.result);
+        EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key)) << "key left after use";
     }
 
     // A key wider than the precision fails without sending a proof.
-    Directory dir = directory(make_rsa(1280));
-    auto conn = connect_to(&dir);
-    ASSERT_EQ(do_login(conn.get(), "admin", dir.password.c_str()), 0);
-    EXPECT_EQ(do_auth(conn.get()), 1);
-    EXPECT_NE(nds_calls().back().verb, 60u);
+    Directory dir(1280);
+    ASSERT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), 0);
+    EXPECT_EQ(do_auth(&dir.conn), 1);
+    EXPECT_FALSE(dir.exchange(60));
 }
 
 }  // namespace

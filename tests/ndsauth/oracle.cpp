@@ -111,14 +111,6 @@ Bytes private_body(const RsaKey& k) {
     return key_body({{"PN", k.p}, {"QN", k.q}, {"DP", k.dp}, {"DQ", k.dq}, {"CR", k.cr}});
 }
 
-Bytes public_key_value(std::span<const uint8_t> record, uint16_t skip) {
-    Bytes v(26 + skip, 0);
-    v[10] = static_cast<uint8_t>(skip);
-    v[11] = static_cast<uint8_t>(skip >> 8);
-    put_bytes(v, record);
-    return v;
-}
-
 std::array<uint8_t, 1024> key_area(std::span<const uint8_t> record) {
     std::array<uint8_t, 1024> a{};
     std::memcpy(a.data(), record.data(), record.size());
@@ -153,23 +145,6 @@ std::array<uint8_t, 8> oracle_envelope_key(std::span<const uint8_t> secret) {
     return k;
 }
 
-Bytes oracle_seal(std::span<const uint8_t> secret, std::span<const uint8_t> data) {
-    const size_t pad = 8 - (data.size() + 5) % 8;
-    Bytes plain(data.begin(), data.end());
-    plain.insert(plain.end(), pad, static_cast<uint8_t>(pad));
-    uint8_t check[5] = {};
-    nwhash1(check, 5, plain.data(), static_cast<int>(plain.size()));
-    plain.insert(plain.end(), check, check + 5);
-    const auto key = oracle_envelope_key(secret);
-    Bytes env;
-    put32(env, 1);
-    put32(env, 0x00060001);
-    put16(env, static_cast<uint16_t>(plain.size()));
-    put16(env, static_cast<uint16_t>(data.size()));
-    put_bytes(env, rc2_cbc(key.data(), plain, true));
-    return env;
-}
-
 std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<const uint8_t> env) {
     if (env.size() < 12 || get32(env, 0) != 1 || get32(env, 4) != 0x00060001) return std::nullopt;
     const size_t c = get16(env, 8), n = get16(env, 10);
@@ -185,26 +160,6 @@ std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<cons
     if (std::memcmp(check, plain.data() + n + pad, 5) != 0) return std::nullopt;
     plain.resize(n);
     return plain;
-}
-
-void put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-void put16(Bytes& b, uint16_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void put_bytes(Bytes& b, std::span<const uint8_t> s) { b.insert(b.end(), s.begin(), s.end()); }
-uint32_t get32(std::span<const uint8_t> b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
-}
-uint16_t get16(std::span<const uint8_t> b, size_t at) {
-    return static_cast<uint16_t>(b[at] | (b[at + 1] << 8));
-}
-Bytes seq_bytes(size_t n, uint8_t start) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(start + i * 7);
-    return b;
 }
 
 std::string proof_fault(const RsaKey& k, std::span<const uint8_t> proof, const uint8_t* nonce,

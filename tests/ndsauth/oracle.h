@@ -1,6 +1,6 @@
 // Independent helpers for the login and authentication tests: RSA keys and
 // big-number arithmetic from OpenSSL's BIGNUM, RC2-CBC from OpenSSL's EVP,
-// and builders for key records, "Public Key" values and SkEnvelopes.
+// and builders for key records; SkEnvelopes opened with OpenSSL's RC2.
 #pragma once
 
 #include <openssl/bn.h>
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+#include "bytes.h"
 
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_clear_free(b); }
@@ -41,26 +41,15 @@ Bytes key_body(const std::vector<std::pair<const char*, Bytes>>& chunks);
 Bytes key_record(std::span<const uint8_t> body);
 Bytes public_record(const RsaKey& k);
 Bytes private_body(const RsaKey& k);
-// A "Public Key" attribute value holding the record behind a skip count.
-Bytes public_key_value(std::span<const uint8_t> record, uint16_t skip = 0);
 std::array<uint8_t, 1024> key_area(std::span<const uint8_t> record);
 
 // RC2 with an 8-byte key, 64 effective bits, CBC with a zero IV, no padding.
 Bytes rc2_cbc(const uint8_t* key, std::span<const uint8_t> in, bool encrypt);
 
-// The envelope key of a secret, and SkEnvelopes built and opened with OpenSSL's RC2.
+// The envelope key of a secret, and SkEnvelopes opened with OpenSSL's RC2.
 std::array<uint8_t, 8> oracle_envelope_key(std::span<const uint8_t> secret);
-Bytes oracle_seal(std::span<const uint8_t> secret, std::span<const uint8_t> data);
 // The plain data, or nothing when the head, the pad bytes or the check value is wrong.
 std::optional<Bytes> oracle_open(std::span<const uint8_t> secret, std::span<const uint8_t> env);
-
-// Little-endian field helpers for building and reading test messages.
-void put32(Bytes& b, uint32_t v);
-void put16(Bytes& b, uint16_t v);
-void put_bytes(Bytes& b, std::span<const uint8_t> s);
-uint32_t get32(std::span<const uint8_t> b, size_t at);
-uint16_t get16(std::span<const uint8_t> b, size_t at);
-Bytes seq_bytes(size_t n, uint8_t start);
 
 // Checks an authentication proof the way the server does: for each round i,
 // Y_i^E == X_i * H^(w_i) mod N, with H the digest of the credential and w_i

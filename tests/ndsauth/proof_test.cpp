@@ -2,7 +2,7 @@
 // checks it: Y_i^E == X_i * H^(w_i) mod N.
 #include <gtest/gtest.h>
 
-#include "fakes.h"
+#include "scripted_random.h"
 #include "mparith/mparith.h"
 #include "ndsauth/ndsauth.h"
 #include "oracle.h"

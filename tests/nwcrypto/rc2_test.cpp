@@ -10,12 +10,12 @@
 #include <random>
 #include <vector>
 
+#include "bytes.h"
 #include "nwcrypto/nwcrypto.h"
 #include "nwcrypto/rc2_internal.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Block = std::array<uint8_t, 8>;
 
 // OpenSSL keeps RC2 in its legacy provider.

@@ -6,13 +6,12 @@
 #include <array>
 #include <vector>
 
+#include "bytes.h"
 #include "nwcrypto/nwcrypto.h"
 
 namespace {
 
 using Digest = std::array<uint8_t, 16>;
-using Bytes = std::vector<uint8_t>;
-
 // The published constant of the hash, positions 0..31.
 constexpr uint8_t K[32] = {
     0x48, 0x93, 0x46, 0x67, 0x98, 0x3d, 0xe6, 0x8d, 0xb7, 0x10, 0x7a, 0x26, 0x5a, 0xb9, 0xb1, 0x35,

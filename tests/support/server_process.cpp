@@ -11,6 +11,8 @@
 #include <string>
 #include <sstream>
 
+#include "log_wait.h"
+
 ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options,
                              uint16_t port) {
     char tmpl[] = "/tmp/wrenacl-ts-XXXXXX";
@@ -91,18 +93,11 @@ std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
 }
 
 std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix, size_t n) const {
-    // The server logs some events (a closed connection) only after the
-    // helper has moved on; give it a few seconds, then report what is there.
-    for (int i = 0; i < 500; ++i) {
-        std::vector<std::string> found = lines(prefix);
-        if (found.size() >= n) return found;
-        usleep(10 * 1000);
-    }
-    return lines(prefix);
+    return wait_for_n_lines([&] { return lines(prefix); }, n);
 }
 
-std::string standard_directory(bool anyone_reads_groups) {
-    std::string d =
+std::string acme_directory_head() {
+    return
         "tree ACME_TREE\n"
         "server CN=WREN1.O=acme\n"
         "user CN=search.O=acme\n"
@@ -110,7 +105,11 @@ std::string standard_directory(bool anyone_reads_groups) {
         "user CN=alice.OU=sales.O=acme\n"
         "password secret\n"
         "member CN=staff.OU=sales.O=acme\n"
-        "member CN=all.O=acme\n"
+        "member CN=all.O=acme\n";
+}
+
+std::string standard_directory(bool anyone_reads_groups) {
+    std::string d = acme_directory_head() +
         "charset iso-8859-1\n"
         "user CN=Ann M\xFCller.OU=sales.O=acme\n"
         "member CN=all.O=acme\n";

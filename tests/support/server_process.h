@@ -39,6 +39,10 @@ private:
     uint16_t port_ = 0;
 };
 
+// The head of the directories the process tests serve: tree, server, the
+// search user search.acme (password "Search-Pass1") and alice.sales.acme
+// (password "secret", in staff.sales.acme and all.acme).
+std::string acme_directory_head();
 // A directory used by several tests: a search user, alice with two groups,
 // a user with a blank and an ISO 8859-1 letter in its name, and the policy given.
 std::string standard_directory(bool anyone_reads_groups);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
 #include "nwcrypto/nwcrypto.h"
 #include "raw_client.h"
 #include "runtime/bytes.h"
@@ -16,7 +17,6 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 struct BnDel { void operator()(BIGNUM* b) const { BN_free(b); } };
 using Bn = std::unique_ptr<BIGNUM, BnDel>;
 struct CtxDel { void operator()(BN_CTX* c) const { BN_CTX_free(c); } };
@@ -34,9 +34,6 @@ Bytes random_bytes(size_t n) {
     RAND_bytes(b.data(), static_cast<int>(n));
     return b;
 }
-void put16(Bytes& b, uint16_t v) { b.push_back(static_cast<uint8_t>(v)); b.push_back(static_cast<uint8_t>(v >> 8)); }
-void put32(Bytes& b, uint32_t v) { put16(b, static_cast<uint16_t>(v)); put16(b, static_cast<uint16_t>(v >> 16)); }
-void append(Bytes& b, std::span<const uint8_t> x) { b.insert(b.end(), x.begin(), x.end()); }
 
 std::array<uint8_t, 8> env_key(std::span<const uint8_t> secret) {
     std::array<uint8_t, 8> k{};
@@ -58,7 +55,7 @@ Bytes seal(std::span<const uint8_t> secret, std::span<const uint8_t> data) {
     put32(env, 0x00060001);
     put16(env, static_cast<uint16_t>(body.size()));
     put16(env, static_cast<uint16_t>(data.size()));
-    append(env, body);
+    put_bytes(env, body);
     return env;
 }
 
@@ -142,9 +139,9 @@ uint32_t login(RawClient& c, const std::string& name, const std::string& passwor
     const Bytes nonce = random_bytes(4), pad = random_bytes(1024);
     Bytes inner = nonce;
     put32(inner, 1024);
-    append(inner, pad);
+    put_bytes(inner, pad);
     put32(inner, 28);
-    append(inner, proof);
+    put_bytes(inner, proof);
 
     uint8_t block[56] = {0x0B};
     const Bytes secret = random_bytes(28);
@@ -159,10 +156,10 @@ uint32_t login(RawClient& c, const std::string& name, const std::string& passwor
     const Bytes sealed = seal(secret, inner);
     Bytes env = {1, 0, 0, 0, 9, 0, 2, 0};
     put32(env, static_cast<uint32_t>(76 + sealed.size()));
-    append(env, Bytes{0x41, 0, 0, 0, 1, 0, 0, 0, 1, 0, 9, 0, 0x35, 0, 0x1C, 0});
-    append(env, le_bytes(enc.get(), 56));
+    put_bytes(env, Bytes{0x41, 0, 0, 0, 1, 0, 0, 0, 1, 0, 9, 0, 0x35, 0, 0x1C, 0});
+    put_bytes(env, le_bytes(enc.get(), 56));
     put32(env, static_cast<uint32_t>(sealed.size()));
-    append(env, sealed);
+    put_bytes(env, sealed);
     EXPECT_EQ(env.size(), 1172u);
 
     NdsReq finish;
@@ -204,8 +201,8 @@ uint32_t authenticate(RawClient& c, const Login& l, bool tamper = false) {
     Bytes cred;
     put32(cred, 1);
     put16(cred, 6);
-    append(cred, l.login_info);
-    append(cred, random_bytes(4));
+    put_bytes(cred, l.login_info);
+    put_bytes(cred, random_bytes(4));
     put16(cred, 0);
     put16(cred, static_cast<uint16_t>(2 * name.size() + 2));
     for (char ch : name) put16(cred, static_cast<uint8_t>(ch));
@@ -240,15 +237,15 @@ uint32_t authenticate(RawClient& c, const Login& l, bool tamper = false) {
         Bn r(BN_new()), x(BN_new());
         BN_rand_range(r.get(), n.get());
         BN_mod_exp(x.get(), r.get(), e.get(), n.get(), ctx.get());
-        append(xs, le_bytes(x.get(), size));
+        put_bytes(xs, le_bytes(x.get(), size));
         rs.push_back(std::move(r));
     }
     Bytes msg;
     put32(msg, 0);
     put32(msg, 60);
-    append(msg, nonce);
+    put_bytes(msg, nonce);
     put32(msg, static_cast<uint32_t>(cred.size()));
-    append(msg, cred);
+    put_bytes(msg, cred);
     std::memset(st, 0, sizeof st);
     nwhash2block(st, msg.data(), static_cast<int>(msg.size()));
     nwhash2block(st, xs.data(), static_cast<int>(xs.size()));
@@ -259,15 +256,15 @@ uint32_t authenticate(RawClient& c, const Login& l, bool tamper = false) {
         BN_mod_exp(y.get(), s.get(), w.get(), n.get(), ctx.get());
         BN_mod_mul(y.get(), y.get(), rs[static_cast<size_t>(i)].get(), n.get(), ctx.get());
         if (tamper && i == 1) BN_sub_word(y.get(), 1);
-        append(ys, le_bytes(y.get(), size));
+        put_bytes(ys, le_bytes(y.get(), size));
     }
     Bytes proof;
     put32(proof, 1);
     put32(proof, 0x00100008);
     put16(proof, 3);
     put16(proof, static_cast<uint16_t>(3 * size));
-    append(proof, xs);
-    append(proof, ys);
+    put_bytes(proof, xs);
+    put_bytes(proof, ys);
 
     NdsReq fin;
     fin.u32(0).bytes({}).bytes(cred).bytes(proof);

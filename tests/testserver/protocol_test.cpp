@@ -323,6 +323,15 @@ TEST_F(Protocol, FaultInjection) {
     ASSERT_TRUE(third.create());
     EXPECT_TRUE(third.call(0x2222, ping, r));
     EXPECT_TRUE(third.call(0x2222, ping, r));
+
+    // A dropped verb closes the connection; a refused state change is 0xFF.
+    start(true, {"--drop-verb", "1", "--refuse-state-change"});
+    ASSERT_TRUE(client_.create());
+    const uint8_t state[] = {0x17, 0x00, 0x02, 0x1D, 0x01};
+    ASSERT_TRUE(client_.call(0x2222, state, r));
+    EXPECT_EQ(r.completion, 0xFF);
+    EXPECT_EQ(resolve_code(client_, "alice.sales.acme", nullptr), 0xDEADBEEFu);
+    EXPECT_FALSE(client_.call(0x2222, ping, r));
 }
 
 }  // namespace

@@ -1,0 +1,51 @@
+#include "tests/frontend/front_end.h"
+
+#include <cstdio>
+
+#include "frontend/config.h"
+#include "frontend/connection.h"
+#include "frontend/log.h"
+#include "helper_process.h"
+
+std::string front_end_directory(bool anyone_reads_groups) {
+    return std::string("tree ACME\nserver CN=srv.O=acme\n") +
+           (anyone_reads_groups ? "group-read anyone\n" : "") +
+           "user CN=admin.O=acme\npassword secret\n"
+           "user CN=alice\nmember CN=staff\n"
+           "user CN=alice.OU=sales.O=acme\n"
+           "member CN=admins.O=acme\nmember CN=staff.O=acme\nmember CN=never.O=acme\n"
+           "user CN=john doe\nmember CN=staff\n"
+           "user CN=bob\n";
+}
+
+void FrontEnd::SetUp() {
+    config_reset();
+    llen = 0;
+    flag_connected = 0;
+    NCPCONN_init(&conn);
+    use_program_name(dir.file("helper"));
+}
+
+void FrontEnd::TearDown() {
+    if (conn.sock >= 0) NCPCONN_disconnect(&conn);
+    config_reset();
+    flag_connected = 0;
+    if (server) {
+        EXPECT_EQ(server->deviations(), std::vector<std::string>{});
+    }
+}
+
+void FrontEnd::serve(const DirectoryServer::Setup& setup, bool anyone_reads_groups) {
+    server.reset();
+    server = std::make_unique<DirectoryServer>(front_end_directory(anyone_reads_groups), setup);
+    ASSERT_TRUE(server->ok());
+    std::snprintf(config_server, sizeof config_server, "127.0.0.1");
+    config_port = server->port();
+}
+
+void FrontEnd::login_as(const char* user, const char* password) {
+    std::snprintf(config_user, sizeof config_user, "%s", user);
+    std::snprintf(config_password, sizeof config_password, "%s", password);
+}
+
+std::vector<std::string> FrontEnd::log_lines() const { return log_lines_of(read_file(dir.file("helper.log"))); }

@@ -1,0 +1,31 @@
+// The front end pointed at the test directory server in this process: the
+// settings put back before each test, the program name in a temporary
+// directory, and the server started with the options a test chooses.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "directory_server.h"
+#include "tests/frontend/test_files.h"
+
+// alice is in staff; alice.sales.acme in three groups; "john doe" in staff;
+// bob in none. The search user is admin.acme with the password "secret".
+std::string front_end_directory(bool anyone_reads_groups = true);
+
+class FrontEnd : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Starts the server and points config_server and config_port at it.
+    void serve(const DirectoryServer::Setup& setup = {}, bool anyone_reads_groups = true);
+    void login_as(const char* user, const char* password);
+    // The helper's log, one entry per line, without time stamps.
+    std::vector<std::string> log_lines() const;
+
+    TempDir dir;
+    std::unique_ptr<DirectoryServer> server;
+};
