@@ -1,9 +1,9 @@
 # Shared by the proxy tests: checks that squid can be used here, a private
 # temporary folder, the test servers, the helper installed where the proxy's
 # user can reach it, and squid started and stopped. Source it with
-# helper_bin, server_bin and here set; a test then defines
-# write_squid_conf PORT (calling squid_base_conf PORT first) and calls
-# start_squid.
+# helper_bin, server_bin and here set (and installed_name, see
+# install_helper); a test then defines write_squid_conf PORT (calling
+# squid_base_conf PORT first) and calls start_squid.
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; failed=1; }
@@ -44,12 +44,19 @@ cleanup() {
     for pid in "${pids[@]}"; do stop_pid "$pid"; done
     if [ "$failed" -ne 0 ] || [ "${KEEP_WORKDIR:-0}" = 1 ]; then
         echo "--- kept $work"
+        local f name
         for f in "$work"/squid/cache.log "$work"/helper/*.log; do
             [ -f "$f" ] && { echo "--- $f"; tail -n 40 "$f"; }
         done
-    else
-        rm -rf "$work"
+        if [ -n "${installed_name:-}" ]; then
+            for name in "${!prefix[@]}"; do
+                echo "--- ${prefix[$name]}.log"
+                helper_log "$name" | tail -n 40
+            done
+        fi
     fi
+    restore_installed
+    [ "$failed" -ne 0 ] || [ "${KEEP_WORKDIR:-0}" = 1 ] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -105,21 +112,79 @@ start_server() {
         { cat "$work/$name.err"; echo "FAIL: test server $name did not start"; exit 1; }
 }
 
-# The build tree need not be traversable by 'proxy': copy the binary. The
-# helper's folder holds the configurations (readable by the proxy's group
-# only, as they would hold a password) and must be writable for the logs.
+# The helper where squid starts it, and the folder of its configurations.
+#
+# By default the build tree need not be traversable by 'proxy': the binary is
+# copied to $work/bin, and the configurations go to $work/helper, readable by
+# the proxy's group only (they would hold a password) and writable for the
+# logs.
+#
+# With installed_name set (the name argument of an installed layout, e.g.
+# /etc/wrenacl/wrenacl.conf) the helper is used where it is installed. The
+# first configuration written takes that name (its file is kept aside and
+# put back at the end); further ones get names of their own in the same
+# folder ("wrenacl-test-NAME", removed at the end), each with its log linked
+# into the folder that the installed name's log links to, if it is a link.
+# Logs are read from where they stood at the start (helper_log), so lines
+# an installed log already holds do not count.
+declare -A prefix=() name_arg=() log_start=()
+created=()
+installed_base=
 install_helper() {
-    mkdir -p "$work/bin" "$work/helper" "$work/squid"
-    cp "$helper_bin" "$work/bin/wrenacl"
-    chmod 0755 "$work/bin" "$work/bin/wrenacl"
-    chown proxy:proxy "$work/helper" "$work/squid"
-    chmod 0750 "$work/helper"
+    mkdir -p "$work/squid"
+    chown proxy:proxy "$work/squid"
+    if [ -z "${installed_name:-}" ]; then
+        mkdir -p "$work/bin" "$work/helper"
+        cp "$helper_bin" "$work/bin/wrenacl"
+        chmod 0755 "$work/bin" "$work/bin/wrenacl"
+        chown proxy:proxy "$work/helper"
+        chmod 0750 "$work/helper"
+        helper=$work/bin/wrenacl
+        helper_dir=$work/helper
+        log_dir=$helper_dir
+        return
+    fi
+    helper=$helper_bin
+    # The helper's own rule: the name cut at its last '.'.
+    local base=${installed_name%.*}
+    helper_dir=$(dirname "$base")
+    [ -f "$base.conf" ] || { echo "FAIL: no configuration $base.conf"; exit 1; }
+    log_dir=$helper_dir
+    [ -L "$base.log" ] && log_dir=$(dirname "$(readlink "$base.log")")
+    cp -p "$base.conf" "$work/installed.conf" || exit 1
+    installed_base=$base
+}
+
+# Puts the installed configuration back and removes what the test added.
+restore_installed() {
+    [ -n "$installed_base" ] && cp -p "$work/installed.conf" "$installed_base.conf"
+    [ ${#created[@]} -gt 0 ] && rm -f "${created[@]}"
 }
 
 # write_config NAME PORT [SEARCHUSER SEARCHPASS]: the helper's configuration
-# NAME.conf for the test server on PORT, decoding names, logging decisions.
+# for set-up NAME and the test server on PORT, decoding names, logging
+# decisions; prefix[NAME] is its name without extension, name_arg[NAME] the
+# name to give the helper.
 write_config() {
-    local name=$1 port=$2 user=${3:-} pass=${4:-}
+    local name=$1 port=$2 user=${3:-} pass=${4:-} p
+    if [ -z "${installed_name:-}" ]; then
+        p=$helper_dir/$name
+        name_arg[$name]=$p
+    elif [ -n "$installed_base" ] && [ ${#prefix[@]} -eq 0 ]; then
+        p=$installed_base
+        name_arg[$name]=$installed_name
+    else
+        p=$helper_dir/wrenacl-test-$name
+        name_arg[$name]=$p
+        [ -e "$p.conf" ] || [ -L "$p.log" ] && { echo "FAIL: $p.conf or $p.log exists"; exit 1; }
+        created+=("$p.conf" "$log_dir/wrenacl-test-$name.log")
+        if [ "$log_dir" != "$helper_dir" ]; then
+            created+=("$p.log")
+            ln -s "$log_dir/wrenacl-test-$name.log" "$p.log" || exit 1
+        fi
+    fi
+    prefix[$name]=$p
+    log_start[$name]=$(stat -L -c %s "$p.log" 2>/dev/null || echo 0)
     {
         echo "Server 127.0.0.1"
         echo "Port $port"
@@ -130,9 +195,15 @@ write_config() {
         echo "ConvertPercent Yes"
         echo "Debug Yes"
         echo "Timeout 10"
-    } >"$work/helper/$name.conf"
-    chown root:proxy "$work/helper/$name.conf"
-    chmod 0640 "$work/helper/$name.conf"
+    } >"$p.conf"
+    chown root:proxy "$p.conf"
+    chmod 0640 "$p.conf"
+}
+
+# helper_log NAME: what set-up NAME's helpers logged during this test.
+helper_log() {
+    local log=${prefix[$1]}.log
+    [ -f "$log" ] && tail -c +$((log_start[$1] + 1)) "$log"
 }
 
 # The lines every test configuration starts with: loopback port, private

@@ -14,7 +14,14 @@
 #           nobody may pass
 # The second part names the group the request needs.
 #
-# Usage: squid_test.sh WRENACL WRENACL-TESTSERVER
+# Usage: squid_test.sh WRENACL WRENACL-TESTSERVER [NAME]
+# With NAME the test runs against an installed layout: WRENACL is the
+# installed helper, used in place, and NAME the name argument it is
+# installed for (the Debian package: /usr/lib/squid/wrenacl with
+# /etc/wrenacl/wrenacl.conf). The search-user set-up takes NAME's
+# configuration for the time of the test, the others get configurations of
+# their own beside it, with their logs linked the way NAME's log is (see
+# install_helper in proxy_env.sh); everything is put back at the end.
 # Exit status 0 = pass, 1 = fail, 77 = skipped (no squid, curl or python3,
 # not root, no 'proxy' user). KEEP_WORKDIR=1 keeps the temporary folder.
 
@@ -22,6 +29,7 @@ set -u
 
 helper_bin=${1:-}
 server_bin=${2:-}
+installed_name=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 
 . "$here/proxy_env.sh"
@@ -63,9 +71,9 @@ write_squid_conf() {
         # in flight; cache=0 makes every request reach the helper.
         # The name argument without and with an extension: both name the
         # same two files.
-        echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/search"
-        echo "external_acl_type nds_anon ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/anon.conf"
-        echo "external_acl_type nds_locked ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $work/bin/wrenacl $work/helper/locked"
+        echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${name_arg[search]}"
+        echo "external_acl_type nds_anon ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[anon]}.conf"
+        echo "external_acl_type nds_locked ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[locked]}"
         echo "acl authenticated proxy_auth REQUIRED"
         echo "acl to_origin dstdomain 127.0.0.1"
         echo "http_access deny !to_origin"
@@ -162,9 +170,7 @@ done
 # With Debug on every decision is one line "USER in group G" or "USER NOT in
 # group G"; cache=0 means every request above reached a helper exactly once.
 count_decisions() {
-    local log=$work/helper/$1.log
-    [ -f "$log" ] || { echo 0; return; }
-    grep -a -E ' (NOT )?in group ' "$log" | grep -a -c -v 'DEBUG: Object'
+    helper_log "$1" | grep -a -E ' (NOT )?in group ' | grep -a -c -v 'DEBUG: Object'
 }
 for pair in s:search a:anon l:locked; do
     got=$(count_decisions "${pair#*:}")
@@ -172,14 +178,16 @@ for pair in s:search a:anon l:locked; do
     [ "$got" = "$want" ] || fail "${pair#*:}: $got decisions logged for $want requests"
 done
 
-grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' \
-    "$work/helper/search.log" || fail "search helper did not log its start"
-grep -a -q 'Search-Pass1' "$work"/helper/*.log && fail "a helper logged the password"
+helper_log search | grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' ||
+    fail "search helper did not log its start"
+for kind in search anon locked; do
+    helper_log $kind | grep -a -q 'Search-Pass1' && fail "a helper logged the password"
+done
 # squid lowers the case of basic-auth user names (auth_param basic
 # casesensitive off); the directory resolves names regardless of case.
-grep -a -q "ann smith.sales.acme in group sales team.sales.acme" "$work/helper/search.log" ||
+helper_log search | grep -a -q "ann smith.sales.acme in group sales team.sales.acme" ||
     fail "the blank in user and group was not decoded"
-grep -a -q 'failed to resolve nobody.sales.acme' "$work/helper/search.log" ||
+helper_log search | grep -a -q 'failed to resolve nobody.sales.acme' ||
     fail "the unknown user left no trace in the log"
 for name in login open; do
     if grep -a -q DEVIATION "$work/$name.server.log"; then
@@ -204,10 +212,9 @@ fi
 stop_pid "$squid_pid"
 squid_pid=
 for kind in search anon locked; do
-    log=$work/helper/$kind.log
     for ((i = 0; i < 100; i++)); do
-        started=$(grep -a -c 'wrenacl started' "$log")
-        stopped=$(grep -a -c 'wrenacl stopped' "$log")
+        started=$(helper_log $kind | grep -a -c 'wrenacl started')
+        stopped=$(helper_log $kind | grep -a -c 'wrenacl stopped')
         [ "$started" -gt 0 ] && [ "$started" = "$stopped" ] && break
         sleep 0.1
     done
