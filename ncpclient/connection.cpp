@@ -1,6 +1,7 @@
 // The connection record's life: start state, TCP connection with the NCP
 // service connection, and disconnect. A record holds a socket only while it
 // is open; every other time `sock` is -1.
+#include <cerrno>
 #include <cstring>
 
 #include <sys/socket.h>
@@ -17,15 +18,19 @@ void close_socket(NcpConnection* conn) {
     conn->sock = -1;
 }
 
-// Applies the time-out (seconds) to both directions. Their results are
-// deliberately not acted on: a socket that refuses a time-out still works,
-// only without one, and that must not stop the connect.
-void apply_timeouts(int fd, int seconds) {
+// Applies the time-out (seconds) to both directions: the send time-out
+// bounds the connect, the receive time-out the first wait for each reply.
+// A socket that refuses them still works and must not stop the connect;
+// the record then says that the socket has no receive time-out, and every
+// wait for a reply goes through poll() with the time left.
+void apply_timeouts(NcpConnection* conn, int seconds) {
+    conn->timeout = seconds > 0 ? seconds : 0;
+    conn->socket_timeout = 0;
     if (seconds <= 0) return;
     timeval tv{};
     tv.tv_sec = seconds;
-    static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv));
-    static_cast<void>(::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv));
+    if (::setsockopt(conn->sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0) conn->socket_timeout = seconds;
+    static_cast<void>(::setsockopt(conn->sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv));
 }
 
 constexpr uint8_t kCreateConnection[1] = {0x00};
@@ -51,7 +56,7 @@ int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout)
     int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) return 1;
     conn->sock = fd;
-    apply_timeouts(fd, timeout);
+    apply_timeouts(conn, timeout);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&conn->local_addr), sizeof conn->local_addr) != 0) {
         close_socket(conn);
         return 1;
@@ -60,7 +65,10 @@ int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout)
     conn->task = 1;
     conn->conn_number = 0xFFFF;
     conn->server_addr = *server;
+    // A blocking connect, bounded by the send time-out.
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&conn->server_addr), sizeof conn->server_addr) != 0) {
+        const bool timed_out = errno == EINPROGRESS || errno == EAGAIN;
+        conn->failure = NcpFailure{timed_out ? NCP_FAIL_TIMEOUT : NCP_FAIL_IO, 0, 0, timed_out ? 0 : errno};
         close_socket(conn);
         return 1;
     }

@@ -1,8 +1,11 @@
 // Fragmented NDS requests (NCP 104/2): the request goes out in fragments of
 // at most 4096 bytes, and every reply fragment is fetched and appended to the
 // reply buffer. Only bytes that really arrived are copied, and never more
-// than the reply buffer holds.
+// than the reply buffer holds. The whole verb, all its fragments, ends by
+// one deadline; a failure names the verb, and a reply whose NDS completion
+// code is not 0 is recorded as that verb's NDS error.
 #include "ncpclient/ncpclient.h"
+#include "runtime/bytes.h"
 #include "runtime/cursor.h"
 
 namespace {
@@ -30,6 +33,9 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
     uint8_t frag[kFragmentArea];
     uint32_t handle = kNoHandle;
     unsigned after_request = 0;
+    const int64_t start = ncp_clock_ns();
+    const int64_t deadline = ncp_exchange_deadline(conn, start);
+    bool full_window = ncp_full_window(conn, start, deadline);
     for (;;) {
         rt::Writer w(frag);
         w.u8(kFunction);
@@ -49,7 +55,10 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
         if (!w.ok() || !source.ok()) return 1;
 
         size_t got = sizeof frag;
-        if (ncp_tcp_call(conn, NCP_SERVICE_REQUEST, frag, w.pos(), frag, &got) != 0) return 1;
+        const int status = ncp_tcp_exchange(conn, NCP_SERVICE_REQUEST, frag, w.pos(), frag, &got, deadline, full_window);
+        conn->failure.verb = request->operation;
+        if (status != 0) return 1;
+        full_window = false;  // later fragments wait for what is left
         rt::Reader r(std::span<const uint8_t>(frag, got));
         uint32_t size = r.le32();
         handle = r.le32();
@@ -62,5 +71,10 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
         if (source.left() == 0 && ++after_request > kMaxReplyFragments) return 1;
     }
     NWDSBufEndReply(reply);
+    const uint8_t* code = NWDSBufPeekPtrLen(reply, 0, 4);
+    if (code != nullptr && rt::load_le32(code) != 0) {
+        conn->failure.kind = NCP_FAIL_NDS;
+        conn->failure.code = static_cast<int32_t>(rt::load_le32(code));
+    }
     return 0;
 }

@@ -82,6 +82,33 @@ constexpr size_t NCP_TCP_HEAD = 16;
 constexpr size_t NCP_REQ_HEAD = 6;
 constexpr size_t NCP_PAYLOAD = 16384;
 
+// Why the last exchange, verb or step failed, as plain data for the caller
+// to act on and log. The transport and the fragment layer set it when they
+// fail; a caller clears it before a step it wants to explain. A transport
+// failure (time-out, peer closed, send or receive error, a reply out of
+// step) has closed the socket; an NCP completion code or an NDS error has
+// not: the stream is still in step.
+enum NcpFailureKind : uint8_t {
+    NCP_FAIL_NONE = 0,        // no exchange failed: the reply did not hold what the step needs
+    NCP_FAIL_NDS,             // the server answered the verb with NDS error `code`
+    NCP_FAIL_COMPLETION,      // the server answered with NCP completion code `code`
+    NCP_FAIL_NOT_CONNECTED,   // no socket held: nothing was sent
+    NCP_FAIL_TIMEOUT,         // the deadline passed (transport)
+    NCP_FAIL_CLOSED,          // the server closed the connection (transport)
+    NCP_FAIL_IO,              // a connect, send or receive error, errno in `code` (transport)
+    NCP_FAIL_OUT_OF_STEP,     // a reply head or length that cannot be, or bytes beyond the reply (transport)
+};
+
+struct NcpFailure {
+    NcpFailureKind kind;
+    uint8_t function;  // NCP function of the failed exchange (104 for NDS, 23, 0 for create)
+    uint32_t verb;     // NDS verb when function is 104 and a verb was sent, else 0
+    int32_t code;      // NDS error, NCP completion code or errno, else 0
+};
+
+// True for the kinds after which the socket has been closed.
+constexpr bool ncp_failure_is_transport(NcpFailureKind k) { return k >= NCP_FAIL_TIMEOUT; }
+
 struct NcpConnection {
     sockaddr_in server_addr;
     sockaddr_in local_addr;
@@ -105,6 +132,14 @@ struct NcpConnection {
     uint32_t private_key_len;
     uint8_t user_key[KEY_AREA_SIZE];
     uint32_t user_key_len;
+    // Deadlines. Every exchange (every NDS verb with all its fragments) ends
+    // within `timeout` seconds (0: no limit), and never after `budget_end`
+    // (CLOCK_MONOTONIC nanoseconds, see ncp_clock_ns; 0: no budget), which
+    // the caller sets around a run of exchanges.
+    int32_t timeout;
+    int32_t socket_timeout;  // the receive time-out the socket really has (seconds, 0: none)
+    int64_t budget_end;
+    NcpFailure failure;
 };
 
 // Wipes a record and puts it into its start state (no socket held). A
@@ -116,12 +151,37 @@ void NCPCONN_init(NcpConnection* conn);
 constexpr uint16_t NCP_CREATE_CONNECTION = 0x1111;
 constexpr uint16_t NCP_SERVICE_REQUEST = 0x2222;
 
-// timeout: seconds applied to SO_RCVTIMEO and SO_SNDTIMEO (0 or less: none).
+// timeout: seconds (0 or less: none), kept in the record as every
+// exchange's limit and applied to SO_RCVTIMEO and SO_SNDTIMEO, which bound
+// the connect and the first wait for a reply.
 int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout);
 // reply/reply_len together or both null; *reply_len is capacity in, bytes out.
+// The exchange ends by its own deadline (ncp_exchange_deadline).
 int ncp_tcp_call(NcpConnection* conn, uint16_t type, const uint8_t* data, size_t n,
                  uint8_t* reply, size_t* reply_len);
+// The same, ending by the deadline given (an exchange that is part of a
+// longer one, such as one fragment of an NDS verb). `full_window` says that
+// the deadline is a whole `timeout` from the start of this exchange, so that
+// the socket's own receive time-out bounds the first wait for the reply.
+int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, size_t n,
+                     uint8_t* reply, size_t* reply_len, int64_t deadline, bool full_window);
 int NCPCONN_disconnect(NcpConnection* conn);
+
+// ---- deadlines ----------------------------------------------------------------
+
+constexpr int64_t NCP_NO_DEADLINE = INT64_MAX;
+constexpr int64_t NCP_NS_PER_SECOND = 1000000000;
+
+// CLOCK_MONOTONIC in nanoseconds (read through the vDSO: no system call).
+int64_t ncp_clock_ns();
+// The end of an exchange that starts at `now`: now + timeout, cut to the
+// budget; NCP_NO_DEADLINE when neither is set.
+int64_t ncp_exchange_deadline(const NcpConnection* conn, int64_t now);
+// True when the deadline is the whole time-out from now, not cut by the budget.
+bool ncp_full_window(const NcpConnection* conn, int64_t now, int64_t deadline);
+// Waits until fd is ready for `events` (POLLIN or POLLOUT) or the deadline
+// passes; true when it is ready (or reports an error for the next call to see).
+bool ncp_wait_until(int fd, short events, int64_t deadline);
 
 // ---- fragmented NDS requests ---------------------------------------------
 
