@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -11,18 +12,20 @@
 #include "runtime/fd.h"
 #include "runtime/wipe.h"
 
-char config_server[CONFIG_TEXT_SIZE];
+char config_server[CONFIG_SERVER_SIZE];
 int32_t config_port = DEFAULT_PORT;
 char config_user[CONFIG_TEXT_SIZE];
 char config_password[CONFIG_TEXT_SIZE];
 int32_t config_convertpercent = 0;
 int32_t config_debug = 0;
 int32_t config_timeout = DEFAULT_TIMEOUT;
+int32_t config_failurereply = FAILURE_REPLY_ERR;
 
 namespace {
 
 constexpr size_t LINE_SIZE = 1024;  // at most 1023 bytes per line
 constexpr int MAX_TOKENS = 8;
+static_assert(CONFIG_SERVER_SIZE >= LINE_SIZE, "a Server value is never cut");
 
 // A byte source over the file with a small buffer; the file may hold the
 // search password, so the buffer is wiped when reading ends.
@@ -90,7 +93,7 @@ int32_t read_int(const char* s) { return static_cast<int32_t>(std::strtol(s, nul
 
 void apply(const char* key, const char* value) {
     if (ascii_iequals(key, "Server")) {
-        copy_text(config_server, value);
+        std::snprintf(config_server, sizeof config_server, "%s", value);
     } else if (ascii_iequals(key, "Port")) {
         config_port = read_int(value);
         if (config_port == 0) config_port = DEFAULT_PORT;
@@ -105,6 +108,9 @@ void apply(const char* key, const char* value) {
     } else if (ascii_iequals(key, "Timeout")) {
         config_timeout = read_int(value);
         if (config_timeout <= 0) config_timeout = DEFAULT_TIMEOUT;
+    } else if (ascii_iequals(key, "FailureReply")) {
+        if (ascii_iequals(value, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
+        if (ascii_iequals(value, "BH")) config_failurereply = FAILURE_REPLY_BH;
     }
 }
 
@@ -132,6 +138,7 @@ void config_reset() {
     config_convertpercent = 0;
     config_debug = 0;
     config_timeout = DEFAULT_TIMEOUT;
+    config_failurereply = FAILURE_REPLY_ERR;
 }
 
 int readconfig() {

@@ -1,13 +1,13 @@
 #include "frontend/connection.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
 
 #include <cstring>
 
 #include "frontend/config.h"
 #include "frontend/log.h"
+#include "frontend/reason.h"
+#include "frontend/servers.h"
 #include "ndsauth/ndsauth.h"
 
 NcpConnection conn;
@@ -16,80 +16,97 @@ sockaddr_in server_sockaddr;
 
 namespace {
 
-unsigned long port_for_log() { return static_cast<uint32_t>(config_port); }
+// A step of the login sequence failed: its line, the reason with Debug, and
+// the socket closed, so that the next negative answer's ping fails and a
+// fresh connection is tried.
+int login_step_failed(const char* step) {
+    if (config_debug) log_failure_reason(step, conn.failure);
+    writetolog();
+    NCPCONN_disconnect(&conn);
+    return 1;
+}
 
-// The server as a dotted-decimal IPv4 address, or else the first IPv4
-// address of its host name. 1 when neither gives an address.
-int server_address(in_addr* out) {
-    if (config_server[0] == '\0') return 1;
-    if (inet_pton(AF_INET, config_server, out) == 1) return 0;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(config_server, nullptr, &hints, &list) != 0 || list == nullptr) return 1;
-    int status = 1;
-    for (const addrinfo* a = list; a != nullptr; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin;
-            std::memcpy(&sin, a->ai_addr, sizeof sin);
-            *out = sin.sin_addr;
-            status = 0;
-            break;
-        }
+void log_connected(const ServerCandidate* c) {
+    if (servers_as_configured()) {
+        addtolog("server %s connected.\r\n", config_server);
+    } else {
+        addtolog("server %s:%lu connected.\r\n", server_log_host(c), server_log_port(c));
     }
-    freeaddrinfo(list);
-    return status;
+    writetolog();
+}
+
+// One candidate: connection set-up and, with a search user, login,
+// authentication and change of state, all within `Timeout` seconds.
+int connect_to(const ServerCandidate* c) {
+    server_sockaddr = c->addr;
+    const char* host = server_log_host(c);
+    const unsigned long port = server_log_port(c);
+    // A socket left from an anonymous connection is closed before the record
+    // is reused.
+    if (conn.sock >= 0) NCPCONN_disconnect(&conn);
+    conn.failure = NcpFailure{};
+    conn.budget_end = ncp_clock_ns() + static_cast<int64_t>(config_timeout) * NCP_NS_PER_SECOND;
+    if (NCPCONN_tcpconnect(&conn, &server_sockaddr, config_timeout) != 0) {
+        addtolog("unable to connect %s:%lu.\r\n", host, port);
+        return login_step_failed("set-up");
+    }
+    if (config_user[0] == '\0') {
+        log_connected(c);
+        return 0;
+    }
+    conn.failure = NcpFailure{};
+    if (do_login(&conn, config_user, config_password) != 0) {
+        addtolog("login failed on %s:%lu.\r\n", host, port);
+        return login_step_failed("login");
+    }
+    conn.failure = NcpFailure{};
+    if (do_auth(&conn) != 0) {
+        addtolog("auth failed\r\n");
+        return login_step_failed("authentication");
+    }
+    conn.failure = NcpFailure{};
+    if (ncp_change_connection_state(&conn, 1) != 0) {
+        addtolog("connection change state failed\r\n");
+        return login_step_failed("change state");
+    }
+    flag_connected = 1;
+    log_connected(c);
+    return 0;
+}
+
+// One candidate tried; a failure lengthens its back-off unless the failure
+// that put it there is the one being retried.
+int try_candidate(ServerCandidate* c, bool count_failure) {
+    servers_note_try();
+    if (connect_to(c) != 0) {
+        if (count_failure) backoff_failed(&c->backoff, ncp_clock_ns());
+        return 1;
+    }
+    backoff_reset(&c->backoff);
+    server_use(c);
+    return 0;
 }
 
 }  // namespace
 
 int make_connection() {
     if (flag_connected == 1) return 1;
-
-    in_addr address{};
-    if (server_address(&address) != 0 || address.s_addr == INADDR_NONE) {
-        addtolog("unable to resolve %s.\r\n", config_server);
-        writetolog();
-        return 1;
+    const int64_t now = ncp_clock_ns();
+    const size_t count = servers_refresh(now);
+    // The caller's budget (a request's check) is not this phase's: each
+    // candidate has a budget of its own.
+    const int64_t budget = conn.budget_end;
+    int status = 1;
+    for (size_t i = 0; i < count && status != 0; ++i) {
+        ServerCandidate* c = server_at(i);
+        if (backoff_due(&c->backoff, now)) status = try_candidate(c, true);
     }
-    std::memset(&server_sockaddr, 0, sizeof server_sockaddr);
-    server_sockaddr.sin_family = AF_INET;
-    server_sockaddr.sin_port = htons(static_cast<uint16_t>(config_port));
-    server_sockaddr.sin_addr = address;
-
-    // A socket left from an anonymous connection or a failed login is closed
-    // before the record is reused.
-    if (conn.sock >= 0) NCPCONN_disconnect(&conn);
-    if (NCPCONN_tcpconnect(&conn, &server_sockaddr, config_timeout) != 0) {
-        addtolog("unable to connect %s:%lu.\r\n", config_server, port_for_log());
-        writetolog();
-        return 1;
-    }
-    if (config_user[0] == '\0') {
-        addtolog("server %s connected.\r\n", config_server);
-        writetolog();
-        return 0;
-    }
-    if (do_login(&conn, config_user, config_password) != 0) {
-        addtolog("login failed on %s:%lu.\r\n", config_server, port_for_log());
-        writetolog();
-        return 1;
-    }
-    if (do_auth(&conn) != 0) {
-        addtolog("auth failed\r\n");
-        writetolog();
-        return 1;
-    }
-    if (ncp_change_connection_state(&conn, 1) != 0) {
-        addtolog("connection change state failed\r\n");
-        writetolog();
-        return 1;
-    }
-    flag_connected = 1;
-    addtolog("server %s connected.\r\n", config_server);
-    writetolog();
-    return 0;
+    // The server whose connection just broke, once more as the last resort;
+    // its back-off stands as the loss set it.
+    ServerCandidate* lost = server_lost_candidate();
+    if (status != 0 && lost != nullptr && !backoff_due(&lost->backoff, now)) status = try_candidate(lost, false);
+    conn.budget_end = budget;
+    return status;
 }
 
 int clear_connection() {
@@ -100,3 +117,5 @@ int clear_connection() {
     writetolog();
     return 0;
 }
+
+void server_connection_lost() { server_lost(ncp_clock_ns()); }

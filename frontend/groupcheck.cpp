@@ -5,6 +5,7 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
+#include "frontend/reason.h"
 #include "frontend/request.h"
 #include "ncpclient/ncpclient.h"
 #include "runtime/bytes.h"
@@ -13,6 +14,17 @@
 uint8_t group_buffer[GROUP_BUFFER_SIZE];
 
 namespace {
+
+// NDS errors that are answers: the user does not exist, or has no groups.
+constexpr int32_t NDS_NO_SUCH_ENTRY = -601;
+constexpr int32_t NDS_NO_SUCH_ATTRIBUTE = -603;
+
+bool nds_error_is(const NcpFailure& f, int32_t code) { return f.kind == NCP_FAIL_NDS && f.code == code; }
+
+// A check that could not be decided: no connection, or a failed exchange.
+int undecided(const NcpFailure& f) {
+    return f.kind == NCP_FAIL_NOT_CONNECTED ? RESULT_UNREACHABLE : RESULT_FAILED;
+}
 
 // A stored name: little-endian 16-bit code units as the read left them.
 struct StoredName {
@@ -76,20 +88,36 @@ int compare_group_name(std::span<const uint8_t> name, const char* group) {
 }
 
 int check_group() {
-    int result = 1;
+    int result = RESULT_NOT_MEMBER;
     char user[LOG_ESCAPED_SIZE] = "";
     if (config_debug) log_escape(chkuser, user, sizeof user);
 
     uint32_t entry_id = 0;
     const char* name = chkuser[0] == '.' ? chkuser + 1 : chkuser;
+    conn.failure = NcpFailure{};
     if (ncp_NDS_RESOLVE_NAME(&conn, name, &entry_id) != 0) {
-        if (config_debug) addtolog("failed to resolve %s. ", user);
-        clear_connection();
+        const NcpFailure why = conn.failure;
+        if (config_debug) {
+            log_failure_reason("resolve", why);
+            addtolog("failed to resolve %s. ", user);
+        }
+        // An unknown user is an answer, and the connection is fine; any
+        // other failure drops it.
+        if (!nds_error_is(why, NDS_NO_SUCH_ENTRY)) {
+            result = undecided(why);
+            clear_connection();
+        }
     } else {
         uint32_t syntax = 0;
         size_t used = sizeof group_buffer;
+        conn.failure = NcpFailure{};
         if (ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used) != 0) {
-            if (config_debug) addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
+            // A user without the attribute is in no group.
+            if (!nds_error_is(conn.failure, NDS_NO_SUCH_ATTRIBUTE)) result = undecided(conn.failure);
+            if (config_debug) {
+                log_failure_reason("read", conn.failure);
+                addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
+            }
         } else {
             if (used > sizeof group_buffer) used = sizeof group_buffer;
             rt::Reader values(std::span<const uint8_t>(group_buffer, used));
@@ -100,7 +128,7 @@ int check_group() {
                 if (!values.ok()) break;
                 if (config_debug) log_name(StoredName{value, value.size() / 2}, user);
                 if (compare_group_name(value, chkgroup) == 0) {
-                    result = 0;
+                    result = RESULT_MEMBER;
                     break;
                 }
             }
@@ -109,7 +137,7 @@ int check_group() {
     if (config_debug) {
         char group[LOG_ESCAPED_SIZE];
         log_escape(chkgroup, group, sizeof group);
-        addtolog("%s %s group %s\r\n", user, result == 0 ? "in" : "NOT in", group);
+        addtolog("%s %s group %s\r\n", user, result == RESULT_MEMBER ? "in" : "NOT in", group);
         writetolog();
     }
     return result;

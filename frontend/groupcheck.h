@@ -9,7 +9,9 @@ constexpr size_t GROUP_BUFFER_SIZE = 30000;
 
 extern uint8_t group_buffer[GROUP_BUFFER_SIZE];
 
-// 0 when chkuser is a member of chkgroup; 1 when not, or when the check failed.
+// RESULT_MEMBER when chkuser is a member of chkgroup, RESULT_NOT_MEMBER when
+// not (an unknown user, a user without groups included); RESULT_UNREACHABLE
+// or RESULT_FAILED when the directory could not tell (frontend/request.h).
 int check_group();
 
 // 0 when the stored typed name (little-endian 16-bit code units) names the

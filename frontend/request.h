@@ -14,4 +14,7 @@ enum RequestResult {
     RESULT_MEMBER = 0,
     RESULT_NOT_MEMBER = 1,
     RESULT_INVALID = 2,
+    // Not decided: answered as FailureReply says.
+    RESULT_UNREACHABLE = 3,  // no connection to any server
+    RESULT_FAILED = 4,       // an exchange failed or timed out, or the directory refused the request
 };

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include "frontend/log.h"
 #include "frontend/percent.h"
 #include "frontend/progname.h"
+#include "frontend/reason.h"
+#include "frontend/servers.h"
 #include "ncpclient/ncpclient.h"
 #include "runtime/wipe.h"
 
@@ -37,12 +40,37 @@ int write_all(int fd, const char* text, size_t n) {
     return 0;
 }
 
+// An answer the directory could not give: ERR, or with FailureReply BH the
+// proxy's "broken helper" reply with a short reason, which it neither
+// caches nor takes for "not a member".
+int write_undecided(int fd, const char* reason) {
+    if (config_failurereply != FAILURE_REPLY_BH) return write_all(fd, "ERR\n", 4);
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, "BH message=\"%s\"\n", reason);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof line) return 1;
+    return write_all(fd, line, static_cast<size_t>(n));
+}
+
 int write_reply(int fd, int result) {
     switch (result) {
         case RESULT_MEMBER: return write_all(fd, "OK\n", 3);
         case RESULT_INVALID: return write_all(fd, "ERR Invalid string\n", 19);
+        case RESULT_UNREACHABLE: return write_undecided(fd, "directory unreachable");
+        case RESULT_FAILED: return write_undecided(fd, "directory request failed");
         default: return write_all(fd, "ERR\n", 4);
     }
+}
+
+// A connection phase while serving. When it tried servers and reached none,
+// one line says so and when the next try is due; when every server still
+// backs off it tries nothing and logs nothing.
+int reconnect() {
+    if (make_connection() == 0) return 0;
+    if (servers_tried() > 0) {
+        addtolog("no directory server reachable, next try in %ld s.\r\n", servers_next_try_seconds(ncp_clock_ns()));
+        writetolog();
+    }
+    return 1;
 }
 
 void log_settings(const char* head) {
@@ -89,16 +117,34 @@ int handle_request() {
         translate_stringfrom_percent(chkuser);
         translate_stringfrom_percent(chkgroup);
     }
+    // No connection held (the last reconnect reached no server): one
+    // connection phase before the check, and none after it.
+    bool phase_ran = false;
+    if (conn.sock < 0) {
+        clear_connection();
+        phase_ran = true;
+        if (reconnect() != 0) return RESULT_UNREACHABLE;
+    }
+    // The check and its ping share one budget: every exchange ends within
+    // Timeout, and all of them within Timeout + 1 s of this point.
+    conn.budget_end = ncp_clock_ns() + (static_cast<int64_t>(config_timeout) + 1) * NCP_NS_PER_SECOND;
     int result = check_group();
     if (result != RESULT_MEMBER) {
-        result = RESULT_NOT_MEMBER;
+        // A failed exchange has closed the socket already; then the ping
+        // fails at once, without a wait.
+        bool broken = ncp_failure_is_transport(conn.failure.kind);
+        conn.failure = NcpFailure{};
         if (NCPCONN_ndsping(&conn) != 0) {
+            broken = broken || conn.failure.kind != NCP_FAIL_NOT_CONNECTED;
+            if (config_debug) log_failure_reason("ping", conn.failure);
             addtolog("nds ping failed. reconnecting.\r\n");
             writetolog();
+            if (broken) server_connection_lost();
             clear_connection();
-            make_connection();
+            if (!phase_ran) reconnect();
         }
     }
+    conn.budget_end = 0;
     return result;
 }
 

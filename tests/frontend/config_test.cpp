@@ -184,8 +184,34 @@ TEST_F(ReadConfig, LongLinesAreSplitAt1023BytesAndValuesCutTo126) {
     ASSERT_EQ(read(filler + "QServer 10.9.9.9\n"), 0);  // "Q" is byte 1023
     EXPECT_STREQ(config_server, "10.9.9.9");             // "Server 10.9.9.9" is the next line
     config_reset();
-    ASSERT_EQ(read(filler + "\n" + "Server " + std::string(200, 's') + "\n"), 0);
-    EXPECT_EQ(std::string(config_server), std::string(126, 's'));
+    ASSERT_EQ(read(filler + "\n" + "SearchUser " + std::string(200, 's') + "\n"), 0);
+    EXPECT_EQ(std::string(config_user), std::string(126, 's'));
+    // A server list is never cut: a cut entry could name another server.
+    std::string list;
+    while (list.size() < 1000) list += "10.1.1." + std::to_string(list.size() % 250) + ",";
+    list.pop_back();
+    config_reset();
+    ASSERT_EQ(read("Server " + list + "\n"), 0);
+    EXPECT_EQ(std::string(config_server), list);
+}
+
+TEST_F(ReadConfig, FailureReplyIsErrOrBh) {
+    struct Case {
+        const char* lines;
+        int32_t reply;
+    } cases[] = {
+        {"", FAILURE_REPLY_ERR},
+        {"FailureReply BH\n", FAILURE_REPLY_BH},
+        {"failurereply bh\n", FAILURE_REPLY_BH},
+        {"FailureReply BH\nFailureReply ERR\n", FAILURE_REPLY_ERR},
+        {"FailureReply BH\nFailureReply OK\n", FAILURE_REPLY_BH},  // other values are ignored
+        {"FailureReply B H\n", FAILURE_REPLY_ERR},
+    };
+    for (const Case& c : cases) {
+        config_reset();
+        ASSERT_EQ(read(c.lines), 0);
+        EXPECT_EQ(config_failurereply, c.reply) << c.lines;
+    }
 }
 
 TEST_F(ReadConfig, ReadErrorFailsInsteadOfLooping) {

@@ -5,6 +5,7 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
+#include "frontend/servers.h"
 #include "helper_process.h"
 
 std::string front_end_directory(bool anyone_reads_groups) {
@@ -20,6 +21,7 @@ std::string front_end_directory(bool anyone_reads_groups) {
 
 void FrontEnd::SetUp() {
     config_reset();
+    servers_reset();
     llen = 0;
     flag_connected = 0;
     NCPCONN_init(&conn);
@@ -29,6 +31,7 @@ void FrontEnd::SetUp() {
 void FrontEnd::TearDown() {
     if (conn.sock >= 0) NCPCONN_disconnect(&conn);
     config_reset();
+    servers_reset();
     flag_connected = 0;
     if (server) {
         EXPECT_EQ(server->deviations(), std::vector<std::string>{});

@@ -72,7 +72,9 @@ TEST_F(RequestLoop, SplitsAtTheFirstBlankAndTheGroupIsTheRest) {
                             "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff",
                             "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff admins",
                             "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group ",
+                            "DEBUG: resolve failed: NDS error -601 from verb 1",
                             "failed to resolve .  NOT in group alice staff",
+                            "DEBUG: resolve failed: NDS error -601 from verb 1",
                             "failed to resolve alice%09staff. alice%09staff NOT in group x",
                             "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff%0D"}));
 }
@@ -95,10 +97,10 @@ TEST_F(RequestLoop, PercentDecodingComesAfterTheSplitAndOnlyWhenSwitchedOn) {
     EXPECT_EQ(run("john%20doe st%41ff%00x\n"), "ERR\n");  // group "stAff"
     EXPECT_EQ(run("john%20doe %73taff\n"), "OK\n");
     std::vector<std::string> l = checks();
-    ASSERT_EQ(l.size(), 5u);
-    EXPECT_EQ(l[0], "failed to resolve john%20doe. john%20doe NOT in group staff");
-    EXPECT_EQ(l[2], "john doe NOT in group stAff");
-    EXPECT_EQ(l[4], "john doe in group staff");
+    ASSERT_EQ(l.size(), 6u);
+    EXPECT_EQ(l[1], "failed to resolve john%20doe. john%20doe NOT in group staff");
+    EXPECT_EQ(l[3], "john doe NOT in group stAff");
+    EXPECT_EQ(l[5], "john doe in group staff");
 }
 
 TEST_F(RequestLoop, NulInsideALineEndsTheUserPart) {
@@ -112,7 +114,8 @@ TEST_F(RequestLoop, OverLongLineIsAnsweredErrWithoutACheckAndNotSplit) {
     std::string over = "u " + std::string(510, 'g');  // 512 characters
     std::string huge = "alice staff" + std::string(9000, ' ') + "x";
     EXPECT_EQ(run(fits + "\n" + over + "\n" + huge + "\nalice staff\n"), "ERR\nERR\nERR\nOK\n");
-    EXPECT_EQ(checks(), (std::vector<std::string>{"failed to resolve u. u NOT in group " + std::string(509, 'g'),
+    EXPECT_EQ(checks(), (std::vector<std::string>{"DEBUG: resolve failed: NDS error -601 from verb 1",
+                                                  "failed to resolve u. u NOT in group " + std::string(509, 'g'),
                                                   "DEBUG: Object \"alice\" is in group \".staff\"",
                                                   "alice in group staff"}));
 }
@@ -126,10 +129,44 @@ TEST_F(RequestLoop, NegativeAnswerPingsAndReconnectsOnlyWhenThePingFails) {
     EXPECT_EQ(run("bob staff\nalice staff\n"), "ERR\nOK\n");
     std::vector<std::string> l = checks();
     EXPECT_EQ(std::vector<std::string>(l.begin() + 3, l.end()),
-              (std::vector<std::string>{"bob NOT in group staff", "nds ping failed. reconnecting.",
+              (std::vector<std::string>{"bob NOT in group staff",
+                                        "DEBUG: ping failed: reply not as expected in NCP function 104",
+                                        "nds ping failed. reconnecting.",
                                         "server 127.0.0.1 connected.",
                                         "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff"}));
     EXPECT_EQ(server->lines("CLOSED").size(), 1u);
+}
+
+// A request the directory could not decide is answered "ERR" as always, or
+// with FailureReply BH the proxy's "BH" and the reason; members, non-members
+// and unknown users keep their answers either way.
+TEST_F(RequestLoop, UndecidedRequestsAreAnsweredAsFailureReplySays) {
+    const std::string failed = "BH message=\"directory request failed\"\n";
+    const std::string unreachable = "BH message=\"directory unreachable\"\n";
+    config_debug = 0;
+    for (int32_t reply : {FAILURE_REPLY_ERR, FAILURE_REPLY_BH}) {
+        SCOPED_TRACE(reply);
+        const bool bh = reply == FAILURE_REPLY_BH;
+        config_failurereply = reply;
+        EXPECT_EQ(run("alice staff\nbob staff\nnobody staff\n"), "OK\nERR\nERR\n");
+        server->set([](ts::Options& o) { o.fail_verb[3] = 0xFFFFFD60; });  // reading groups refused
+        EXPECT_EQ(run("alice staff\nnobody staff\n"), (bh ? failed : "ERR\n") + "ERR\n");
+        server->set([](ts::Options& o) {  // the connection closed at the next request
+            o.fail_verb.clear();
+            o.drop_after = 0;
+            o.fault_once = true;
+        });
+        EXPECT_EQ(run("alice staff\n"), bh ? failed : "ERR\n");
+        server->set([](ts::Options& o) {
+            o.fail_verb.clear();
+            o.drop_after = -1;
+        });
+        EXPECT_EQ(run("alice staff\n"), "OK\n");
+    }
+    // No server at all: the request that finds the connection gone, then
+    // those answered at once while the server backs off.
+    server.reset();
+    EXPECT_EQ(run("alice staff\nalice staff\nx\n"), failed + unreachable + "ERR Invalid string\n");
 }
 
 TEST_F(RequestLoop, StopsWhenRepliesCannotBeWritten) {

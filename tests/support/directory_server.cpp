@@ -20,6 +20,7 @@ void DirectoryServer::set(const Setup& change) {
     server_.with([&](ts::World& w) {
         change(w.opt);
         w.exchanges.clear();
+        w.fault_used = false;
     });
 }
 

@@ -30,7 +30,8 @@ public:
     // A socket end that the server serves (the caller closes it).
     int connect_pair() { return server_.connect_pair(); }
 
-    // Changes the options between requests and forgets the recorded exchanges.
+    // Changes the options between requests and forgets the recorded
+    // exchanges and whether a --fault-once fault was used.
     void set(const Setup& change);
     // The NDS exchanges since the last set() (with Options::record).
     std::vector<ts::Exchange> exchanges();

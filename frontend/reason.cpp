@@ -1,0 +1,59 @@
+#include "frontend/reason.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "frontend/log.h"
+
+namespace {
+
+constexpr uint8_t kNdsFunction = 104;
+
+// " in verb V" / " in NCP function F", or nothing when no request was sent.
+void where(const NcpFailure& f, char* out, size_t size) {
+    if (f.function == kNdsFunction && f.verb != 0) {
+        std::snprintf(out, size, " in verb %u", static_cast<unsigned>(f.verb));
+    } else if (f.function != 0) {
+        std::snprintf(out, size, " in NCP function %u", static_cast<unsigned>(f.function));
+    } else {
+        out[0] = '\0';
+    }
+}
+
+}  // namespace
+
+void log_failure_reason(const char* step, const NcpFailure& f) {
+    char at[40];
+    where(f, at, sizeof at);
+    switch (f.kind) {
+        case NCP_FAIL_NDS:
+            addtolog("DEBUG: %s failed: NDS error %d from verb %u\r\n", step, static_cast<int>(f.code),
+                     static_cast<unsigned>(f.verb));
+            return;
+        case NCP_FAIL_COMPLETION:
+            addtolog("DEBUG: %s failed: NCP completion code %d%s\r\n", step, static_cast<int>(f.code), at);
+            return;
+        case NCP_FAIL_NOT_CONNECTED:
+            addtolog("DEBUG: %s failed: no connection\r\n", step);
+            return;
+        case NCP_FAIL_TIMEOUT:
+            addtolog("DEBUG: %s failed: time-out%s\r\n", step, at);
+            return;
+        case NCP_FAIL_CLOSED:
+            addtolog("DEBUG: %s failed: connection closed by the server%s\r\n", step, at);
+            return;
+        case NCP_FAIL_IO:
+            addtolog("DEBUG: %s failed: %s%s\r\n", step, std::strerror(static_cast<int>(f.code)), at);
+            return;
+        case NCP_FAIL_OUT_OF_STEP:
+            addtolog("DEBUG: %s failed: reply out of step%s\r\n", step, at);
+            return;
+        case NCP_FAIL_NONE:
+            break;
+    }
+    if (at[0] != '\0') {
+        addtolog("DEBUG: %s failed: reply not as expected%s\r\n", step, at);
+    } else {
+        addtolog("DEBUG: %s failed: no request sent\r\n", step);
+    }
+}
