@@ -75,6 +75,7 @@ const char* usage_text() {
     return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
            "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
            "  [--drop-after N] [--hang-after N] [--fault-once] [--fail-verb V:CODE]...\n"
+           "  [--reply-delay MS] [--trickle MS]\n"
            "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
            "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n";
 }
@@ -136,6 +137,8 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         }
         if (a == "--drop-after") { if (!need(0, 1000000)) return false; out.drop_after = n; continue; }
         if (a == "--hang-after") { if (!need(0, 1000000)) return false; out.hang_after = n; continue; }
+        if (a == "--reply-delay") { if (!need(1, 60000)) return false; out.reply_delay_ms = n; continue; }
+        if (a == "--trickle") { if (!need(1, 60000)) return false; out.trickle_ms = n; continue; }
         if (a == "--bad-ping-length") { if (!need(0, 0xFFFFFFFFL)) return false; out.bad_ping_length = n; continue; }
         if (a == "--fail-verb") {
             uint32_t verb = 0, code = 0;

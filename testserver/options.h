@@ -78,7 +78,9 @@ struct Options {
     int user_key_bits = 512;
     bool q_above_p = false;
     long drop_after = -1;              // close a connection instead of answering request N+1
-    long hang_after = -1;              // stop answering a connection after N requests
+    long hang_after = -1;              // stop answering a connection after N requests (0: from the first)
+    long reply_delay_ms = 0;           // --reply-delay MS: every reply held back this long
+    long trickle_ms = 0;               // --trickle MS: replies sent one byte every MS milliseconds
     bool fault_once = false;           // the two faults above hit only the first connection that reaches N
     std::map<uint32_t, uint32_t> fail_verb;  // NDS verb -> completion code
     long bad_ping_length = -1;         // >= 0: the name length that ping replies announce

@@ -7,11 +7,14 @@
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -24,10 +27,24 @@
 namespace ts {
 namespace {
 
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A reply held back by --reply-delay or sent a byte at a time by --trickle.
+struct Outgoing {
+    std::vector<uint8_t> bytes;
+    size_t sent = 0;
+    int64_t due_ms = 0;  // when its next byte (or the whole rest) goes out
+};
+
 struct Client {
     rt::UniqueFd fd;
     Session session;
     std::vector<uint8_t> in;
+    std::deque<Outgoing> out;
     uint32_t serial = 0;
 };
 
@@ -57,8 +74,33 @@ bool drain(World& w, Client& c) {
         const Response r = handle_packet(w, c.session, std::span<const uint8_t>(c.in).first(len));
         c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(len));
         if (r.what == Outcome::Close) return false;
-        if (r.what == Outcome::Reply && !send_all(c.fd.get(), r.bytes)) return false;
+        if (r.what != Outcome::Reply) continue;
+        if (w.opt.reply_delay_ms <= 0 && w.opt.trickle_ms <= 0) {
+            if (!send_all(c.fd.get(), r.bytes)) return false;
+            continue;
+        }
+        c.out.push_back(Outgoing{r.bytes, 0, now_ms() + (w.opt.reply_delay_ms > 0 ? w.opt.reply_delay_ms : 0)});
     }
+}
+
+// Sends what is due of a client's held-back replies. False when the
+// connection is to be closed.
+bool send_due(const World& w, Client& c, int64_t now) {
+    while (!c.out.empty() && c.out.front().due_ms <= now) {
+        Outgoing& o = c.out.front();
+        const size_t n = w.opt.trickle_ms > 0 ? 1 : o.bytes.size() - o.sent;
+        const ssize_t r = ::send(c.fd.get(), o.bytes.data() + o.sent, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (r <= 0) return false;
+        o.sent += static_cast<size_t>(r);
+        if (o.sent == o.bytes.size()) {
+            c.out.pop_front();
+        } else if (w.opt.trickle_ms > 0) {
+            o.due_ms = now + w.opt.trickle_ms;
+            return true;
+        }
+    }
+    return true;
 }
 
 rt::UniqueFd listen_on(const World& w, uint16_t& port) {
@@ -111,8 +153,14 @@ public:
             std::vector<pollfd> fds;
             fds.push_back(pollfd{wake_fd, POLLIN, 0});
             fds.push_back(pollfd{listen_fd, POLLIN, 0});
-            for (const Client& c : clients_) fds.push_back(pollfd{c.fd.get(), POLLIN, 0});
-            const int n = ::poll(fds.data(), fds.size(), -1);
+            int64_t first_due = -1;
+            for (const Client& c : clients_) {
+                fds.push_back(pollfd{c.fd.get(), POLLIN, 0});
+                if (!c.out.empty() && (first_due < 0 || c.out.front().due_ms < first_due)) first_due = c.out.front().due_ms;
+            }
+            int wait_ms = -1;
+            if (first_due >= 0) wait_ms = static_cast<int>(std::clamp<int64_t>(first_due - now_ms(), 0, 60000));
+            const int n = ::poll(fds.data(), fds.size(), wait_ms);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 log_line("ERROR poll: %s", std::strerror(errno));
@@ -121,6 +169,7 @@ public:
             if (fds[0].revents != 0 && on_wake(*this)) return 0;
             const std::lock_guard<std::mutex> lock(mu_);
             serve_clients(fds);
+            send_all_due();
             if (fds[1].revents != 0) accept_one(listen_fd);
         }
     }
@@ -143,6 +192,15 @@ private:
                 }
             }
             if (keep) { ++it; continue; }
+            log_line("CLOSED conn=%u after %u requests", it->session.id, it->session.requests);
+            it = clients_.erase(it);
+        }
+    }
+
+    void send_all_due() {
+        const int64_t now = now_ms();
+        for (auto it = clients_.begin(); it != clients_.end();) {
+            if (send_due(w_, *it, now)) { ++it; continue; }
             log_line("CLOSED conn=%u after %u requests", it->session.id, it->session.requests);
             it = clients_.erase(it);
         }

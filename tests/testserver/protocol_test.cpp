@@ -1,5 +1,6 @@
 // Protocol checks against the running server with the tests' own raw client.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cstring>
@@ -332,6 +333,40 @@ TEST_F(Protocol, FaultInjection) {
     EXPECT_EQ(r.completion, 0xFF);
     EXPECT_EQ(resolve_code(client_, "alice.sales.acme", nullptr), 0xDEADBEEFu);
     EXPECT_FALSE(client_.call(0x2222, ping, r));
+}
+
+// Replies held back, sent a byte at a time, or never sent from the first
+// request on: the reply is the same, only its arrival differs.
+TEST_F(Protocol, SlowAndSilentReplies) {
+    const uint8_t create[] = {'D', 'm', 'd', 'T', 0, 0, 0, 23, 0, 0, 0, 1, 0, 0, 0, 0, 0x11, 0x11, 0, 0xFF, 1, 0xFF, 0};
+    const auto readable_now = [&] {
+        pollfd p{client_.fd(), POLLIN, 0};
+        return poll(&p, 1, 100) == 1;
+    };
+    uint8_t byte[64];
+    start(true, {"--trickle", "5"});
+    ASSERT_TRUE(client_.send_bytes(create));
+    EXPECT_EQ(recv(client_.fd(), byte, sizeof byte, 0), 1);  // the first byte alone
+    NcpReply r;
+    const uint8_t ping[] = {0x68, 0x01, 0x00, 0x00, 0x00};
+    start(true, {"--trickle", "1"});
+    ASSERT_TRUE(client_.create());
+    ASSERT_TRUE(client_.call(0x2222, ping, r));
+    EXPECT_EQ(r.completion, 0);
+    EXPECT_EQ(le32_at(r.data, 4), 9u);  // "ACME_TREE"
+
+    start(true, {"--reply-delay", "30"});
+    ASSERT_TRUE(client_.create());
+    ASSERT_TRUE(client_.call(0x2222, ping, r));
+    EXPECT_EQ(le32_at(r.data, 4), 9u);
+    start(true, {"--reply-delay", "60000"});
+    ASSERT_TRUE(client_.send_bytes(create));
+    EXPECT_FALSE(readable_now());
+
+    start(true, {"--hang-after", "0"});
+    ASSERT_TRUE(client_.send_bytes(create));
+    EXPECT_FALSE(readable_now());
+    EXPECT_TRUE(server_->lines("DEVIATION").empty());
 }
 
 }  // namespace
