@@ -9,14 +9,17 @@ namespace {
 
 constexpr uint8_t kNdsFunction = 104;
 
-// " in verb V" / " in NCP function F", or nothing when no request was sent.
+// " in verb V", " in NCP function F", " in the create request", or nothing
+// when no exchange was begun (the connect itself).
 void where(const NcpFailure& f, char* out, size_t size) {
-    if (f.function == kNdsFunction && f.verb != 0) {
-        std::snprintf(out, size, " in verb %u", static_cast<unsigned>(f.verb));
-    } else if (f.function != 0) {
-        std::snprintf(out, size, " in NCP function %u", static_cast<unsigned>(f.function));
-    } else {
+    if (f.type == 0) {
         out[0] = '\0';
+    } else if (f.type == NCP_CREATE_CONNECTION) {
+        std::snprintf(out, size, " in the create request");
+    } else if (f.function == kNdsFunction && f.verb != 0) {
+        std::snprintf(out, size, " in verb %u", static_cast<unsigned>(f.verb));
+    } else {
+        std::snprintf(out, size, " in NCP function %u", static_cast<unsigned>(f.function));
     }
 }
 

@@ -68,7 +68,7 @@ int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout)
     // A blocking connect, bounded by the send time-out.
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&conn->server_addr), sizeof conn->server_addr) != 0) {
         const bool timed_out = errno == EINPROGRESS || errno == EAGAIN;
-        conn->failure = NcpFailure{timed_out ? NCP_FAIL_TIMEOUT : NCP_FAIL_IO, 0, 0, timed_out ? 0 : errno};
+        conn->failure = NcpFailure{timed_out ? NCP_FAIL_TIMEOUT : NCP_FAIL_IO, 0, 0, 0, timed_out ? 0 : errno};
         close_socket(conn);
         return 1;
     }

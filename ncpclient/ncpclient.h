@@ -101,7 +101,8 @@ enum NcpFailureKind : uint8_t {
 
 struct NcpFailure {
     NcpFailureKind kind;
-    uint8_t function;  // NCP function of the failed exchange (104 for NDS, 23, 0 for create)
+    uint16_t type;     // request type of the exchange (0x1111 or 0x2222); 0 when none was begun
+    uint8_t function;  // NCP function of the exchange (104 for NDS, 23 for the state change)
     uint32_t verb;     // NDS verb when function is 104 and a verb was sent, else 0
     int32_t code;      // NDS error, NCP completion code or errno, else 0
 };

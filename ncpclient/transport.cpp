@@ -158,7 +158,7 @@ NcpFailureKind receive_reply(int fd, Incoming* in, int64_t deadline, bool full_w
 int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, size_t n,
                      uint8_t* reply, size_t* reply_len, int64_t deadline, bool full_window) {
     if (conn == nullptr) return 1;
-    conn->failure = NcpFailure{NCP_FAIL_NONE, n != 0 && data != nullptr ? data[0] : uint8_t{0}, 0, 0};
+    conn->failure = NcpFailure{NCP_FAIL_NONE, type, n != 0 && data != nullptr ? data[0] : uint8_t{0}, 0, 0};
     if (conn->sock < 0) {
         conn->failure.kind = NCP_FAIL_NOT_CONNECTED;
         return 1;

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/requestloop.h"
+#include "helper_process.h"
 #include "tests/frontend/front_end.h"
 
 namespace {
@@ -33,6 +35,17 @@ std::string contents(int fd) {
     return out;
 }
 
+// The replies of the request loop to the input.
+std::string replies_to(const std::string& input) {
+    int in = memfile(input);
+    int out = memfile("");
+    serve_requests(in, out);
+    std::string replies = contents(out);
+    close(in);
+    close(out);
+    return replies;
+}
+
 class RequestLoop : public FrontEnd {
 protected:
     void SetUp() override {
@@ -41,15 +54,7 @@ protected:
         config_debug = 1;
         ASSERT_EQ(make_connection(), 0);
     }
-    std::string run(const std::string& input) {
-        int in = memfile(input);
-        int out = memfile("");
-        serve_requests(in, out);
-        std::string replies = contents(out);
-        close(in);
-        close(out);
-        return replies;
-    }
+    std::string run(const std::string& input) { return replies_to(input); }
     // The log after the connect line.
     std::vector<std::string> checks() const {
         std::vector<std::string> l = log_lines();
@@ -190,6 +195,82 @@ TEST_F(RequestLoop, EveryLineOfABigInputGetsOneReplyInOrder) {
         expected += kind == 0 ? "OK\n" : "ERR\n";
     }
     EXPECT_EQ(run(input), expected);
+}
+
+// A re-login refused once (a password changed and changed back, a lock-out
+// lifted) on a tree where only logged-in connections read groups: the
+// refused connection is closed, so the helper tries again after the
+// back-off instead of staying on a connection that reads nothing.
+TEST_F(FrontEnd, RefusedReloginIsRecoveredAfterTheBackoff) {
+    serve({}, false);
+    login_as("admin.acme", "secret");
+    config_debug = 1;
+    ASSERT_EQ(make_connection(), 0);
+    EXPECT_EQ(replies_to("alice staff\n"), "OK\n");
+    server->set([](ts::Options& o) {  // the connection closed, the next login refused
+        o.drop_after = 0;
+        o.fault_once = true;
+        o.fail_verb[58] = 0xFFFFFD63;  // -669
+    });
+    EXPECT_EQ(replies_to("alice staff\n"), "ERR\n");
+    EXPECT_EQ(conn.sock, -1);
+    server->set([](ts::Options& o) {
+        o.drop_after = -1;
+        o.fail_verb.clear();
+    });
+    std::string reply;
+    for (int i = 0; i < 100 && reply != "OK\n"; ++i) {
+        if (i > 0) usleep(50 * 1000);
+        reply = replies_to("alice staff\n");
+    }
+    EXPECT_EQ(reply, "OK\n");
+    const std::vector<std::string> l = log_lines();
+    const std::string port = std::to_string(config_port);
+    EXPECT_EQ(count_lines(l, "DEBUG: resolve failed: connection closed by the server in verb 1"), 1u);
+    EXPECT_EQ(count_lines(l, "login failed on 127.0.0.1:" + port + "."), 1u);
+    EXPECT_EQ(count_lines(l, "DEBUG: login failed: NDS error -669 from verb 58"), 1u);
+    EXPECT_EQ(count_lines(l, "no directory server reachable, next try in 1 s."), 1u);
+    EXPECT_EQ(count_lines(l, "server 127.0.0.1 connected."), 2u);
+    EXPECT_TRUE(server->lines("NO-ACCESS").empty());
+}
+
+// Every exchange ends within Timeout, whatever the server sends or
+// withholds, so a request is answered within 2 x Timeout + 1 s of being
+// read; replies that are slow but come within Timeout still count.
+TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
+    constexpr int kTimeoutS = 1;
+    const auto bound = std::chrono::milliseconds((2 * kTimeoutS + 1) * 1000 + 500);
+    struct Case {
+        const char* what;
+        DirectoryServer::Setup fault;
+        const char* reply;
+    } cases[] = {
+        {"a byte every 300 ms", [](ts::Options& o) { o.trickle_ms = 300; }, "ERR\n"},
+        {"no answer any more", [](ts::Options& o) { o.hang_after = 0; }, "ERR\n"},
+        {"each reply 600 ms late", [](ts::Options& o) { o.reply_delay_ms = 600; }, "OK\n"},
+    };
+    serve();
+    config_timeout = kTimeoutS;
+    ASSERT_EQ(make_connection(), 0);
+    const auto healthy = [](ts::Options& o) {
+        o.trickle_ms = 0;
+        o.hang_after = -1;
+        o.reply_delay_ms = 0;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        server->set(c.fault);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(replies_to("alice staff\n"), c.reply);
+        EXPECT_LE(std::chrono::steady_clock::now() - t0, bound);
+        server->set(healthy);
+        std::string reply;
+        for (int i = 0; i < 100 && reply != "OK\n"; ++i) {
+            if (i > 0) usleep(50 * 1000);
+            reply = replies_to("alice staff\n");
+        }
+        EXPECT_EQ(reply, "OK\n");
+    }
 }
 
 }  // namespace

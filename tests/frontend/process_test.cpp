@@ -109,11 +109,12 @@ TEST_F(Process, DebugLogEscapesControlCharactersFromRequests) {
                        "eve%0D%0A01.01.2030%2000:00:00%20forged staff\nalice staff.acme\n");
     EXPECT_EQ(r.out, "ERR\nOK\n");
     std::vector<std::string> l = lines(r.log);
-    ASSERT_EQ(l.size(), 6u) << r.log;
-    EXPECT_EQ(l[2], "failed to resolve eve%0D%0A01.01.2030 00:00:00 forged. "
+    ASSERT_EQ(l.size(), 7u) << r.log;
+    EXPECT_EQ(l[2], "DEBUG: resolve failed: NDS error -601 from verb 1");
+    EXPECT_EQ(l[3], "failed to resolve eve%0D%0A01.01.2030 00:00:00 forged. "
                     "eve%0D%0A01.01.2030 00:00:00 forged NOT in group staff");
-    EXPECT_EQ(l[3], "DEBUG: Object \"alice\" is in group \".staff.acme\"");
-    EXPECT_EQ(l[4], "alice in group staff.acme");
+    EXPECT_EQ(l[4], "DEBUG: Object \"alice\" is in group \".staff.acme\"");
+    EXPECT_EQ(l[5], "alice in group staff.acme");
 }
 
 TEST_F(Process, ProxyGoingAwayStopsCleanly) {

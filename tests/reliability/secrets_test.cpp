@@ -35,12 +35,15 @@ std::string upper(std::string s) {
 }
 
 // The requests that take the helper through every path that logs: a member,
-// a non-member, a line without a blank, an unknown user (which drops the
-// connection and logs in again), a name with a control character.
+// a non-member, a line without a blank, an unknown user, a name too long to
+// be asked for (which drops the connection and logs in again), a name with
+// a control character.
 std::string run_requests(HelperProcess& h) {
     std::string out;
-    for (const char* line : {"amy.corp staff.corp", "amy.corp other.corp", "amy.corp", "ghost.corp staff.corp",
-                             "amy.corp staff.corp", "amy\x01.corp x"})
+    const std::string too_long = std::string(200, 'g') + ".corp staff.corp";
+    for (const std::string& line : {std::string("amy.corp staff.corp"), std::string("amy.corp other.corp"),
+                                    std::string("amy.corp"), std::string("ghost.corp staff.corp"), too_long,
+                                    std::string("amy.corp staff.corp"), std::string("amy\x01.corp x")})
         out += h.ask(line);
     return out;
 }
@@ -57,7 +60,7 @@ TEST(Secrets, PasswordNeverInLogOrOutput) {
         HelperProcess h(config(server.port(), kPassword));
         ASSERT_GT(h.pid(), 0);
         const std::string out = run_requests(h);
-        EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nOK\nERR\n");
+        EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nERR\nOK\nERR\n");
         h.close_input();
         const std::string rest = h.rest_of_output(60);
         EXPECT_EQ(h.wait(60), 0);
@@ -151,8 +154,9 @@ TEST(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
     EXPECT_EQ(find_secrets(h.pid(), secrets, &readable), "") << "after the first login";
     ASSERT_TRUE(readable);
 
-    // An unknown user drops the connection; the reconnect logs in again.
-    ASSERT_EQ(h.ask("ghost.corp staff.corp"), "ERR\n");
+    // A name too long to be asked for drops the connection; the reconnect
+    // logs in again.
+    ASSERT_EQ(h.ask(std::string(200, 'g') + ".corp staff.corp"), "ERR\n");
     ASSERT_EQ(h.ask("amy.corp staff.corp"), "OK\n");
     ASSERT_EQ(server.lines("LOGGED-IN").size(), 2u);
     EXPECT_EQ(find_secrets(h.pid(), secrets, &readable), "") << "after a reconnect";

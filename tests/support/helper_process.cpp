@@ -128,6 +128,16 @@ std::string HelperProcess::ask(const std::string& line, int timeout_s) {
     return reply(timeout_s).value_or("");
 }
 
+std::string HelperProcess::ask_until(const std::string& line, const std::string& want, int timeout_s) {
+    const long long end = now_ms() + 1000LL * timeout_s;
+    std::string got;
+    for (;;) {
+        got = ask(line, timeout_s);
+        if (got == want || got.empty() || now_ms() >= end) return got;
+        usleep(50 * 1000);
+    }
+}
+
 void HelperProcess::close_input() {
     if (in_ >= 0) close(in_);
     in_ = -1;

@@ -30,6 +30,9 @@ public:
     std::optional<std::string> reply(int timeout_s = 60);
     // send() then reply(); "" when no reply came.
     std::string ask(const std::string& line, int timeout_s = 60);
+    // ask() again every 50 ms until the reply is want (a server backing off
+    // comes back) or timeout_s seconds passed; the last reply.
+    std::string ask_until(const std::string& line, const std::string& want, int timeout_s = 30);
     // Ends the helper's input (what a proxy does at shutdown).
     void close_input();
     // Waits up to timeout_s seconds for the exit; the exit status, or -1
