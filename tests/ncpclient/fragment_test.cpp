@@ -127,4 +127,39 @@ TEST(Fragments, EndlessHandlesEventuallyFail) {
     peer.join();
 }
 
+// The verb is named in the failure: the NDS error of its reply, or the
+// transport failing in any of its fragments. One deadline covers the whole
+// verb: three fragments of 0.6 s each fail a 1 s time-out in the second.
+TEST(Fragments, FailuresNameTheVerbAndOneDeadlineCoversEveryFragment) {
+    auto conn = new_connection();
+    Peer peer;
+    peer.start_pair(conn.get(), {{ncp_reply(frag_reply(kLast, le32(0xFFFFFDA7)))},
+                                 {ncp_reply(frag_reply(0xA1, {0, 0, 0, 0}))},
+                                 {ncp_reply(frag_reply(kLast, {1}), 0xFC)}});
+    Bufs b(1);
+    ASSERT_EQ(ncp_send_nds_frag(conn.get(), &b.req, &b.rep), 0);  // the verb checks the code itself
+    EXPECT_EQ(conn->failure.kind, NCP_FAIL_NDS);
+    EXPECT_EQ(conn->failure.code, -601);
+    EXPECT_EQ(conn->failure.verb, 1u);
+    Bufs read(3);
+    EXPECT_EQ(ncp_send_nds_frag(conn.get(), &read.req, &read.rep), 1);
+    EXPECT_EQ(conn->failure.kind, NCP_FAIL_COMPLETION);
+    EXPECT_EQ(conn->failure.verb, 3u);
+    NCPCONN_disconnect(conn.get());
+    peer.join();
+
+    auto slow = new_connection();
+    Peer trickling;
+    const Bytes part = {0, 0, 0, 0};
+    trickling.start_pair(slow.get(), {{ncp_reply(frag_reply(0xA1, part)), 0, false, 20},
+                                      {ncp_reply(frag_reply(0xA2, part)), 0, false, 20},
+                                      {ncp_reply(frag_reply(kLast, part)), 0, false, 20}});
+    slow->timeout = 1;
+    Bufs c(3);
+    EXPECT_EQ(ncp_send_nds_frag(slow.get(), &c.req, &c.rep), 1);
+    EXPECT_EQ(slow->failure.kind, NCP_FAIL_TIMEOUT);
+    EXPECT_EQ(slow->failure.verb, 3u);
+    EXPECT_EQ(trickling.join().size(), 2u);
+}
+
 }  // namespace

@@ -27,13 +27,14 @@ bool read_exact(int fd, uint8_t* p, size_t n) {
     return true;
 }
 
-void write_all(int fd, const uint8_t* p, size_t n) {
+bool write_all(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-        if (r <= 0) return;
+        if (r <= 0) return false;
         p += r;
         n -= static_cast<size_t>(r);
     }
+    return true;
 }
 
 }  // namespace
@@ -69,6 +70,11 @@ void Peer::serve(int fd, std::vector<Step> steps) {
         req.resize(rt::load_be32(head + 4));
         if (req.size() < 8 || !read_exact(fd, req.data() + 8, req.size() - 8)) break;
         requests_.push_back(req);
+        if (s.trickle_ms > 0) {
+            for (size_t i = 0; i < s.reply.size() && write_all(fd, s.reply.data() + i, 1); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(s.trickle_ms));
+            continue;
+        }
         size_t first = s.split != 0 && s.split < s.reply.size() ? s.split : s.reply.size();
         write_all(fd, s.reply.data(), first);
         if (first < s.reply.size()) {

@@ -17,6 +17,7 @@ struct Step {
     Bytes reply;
     size_t split = 0;     // write the reply in two parts with a pause after this many bytes
     bool hang_up = false; // close the socket after writing the reply
+    int trickle_ms = 0;   // write the reply one byte at a time, pausing this long after each
 };
 
 // NCP reply: 16-byte head (completion code, connection number) and data.

@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "peer.h"
 
 namespace {
@@ -152,6 +154,73 @@ TEST(Transport, DisconnectAndReconnectHoldNoStaleDescriptor) {
     EXPECT_EQ(ncp_connect_tcp(conn.get(), &dead, 10), 1);
     EXPECT_EQ(conn->sock, -1);
     EXPECT_EQ(conn->connected, 0);
+}
+
+// What a failed exchange leaves: a failure of the transport itself closes
+// the socket (the stream is out of step); a completion code does not.
+TEST(Transport, TransportFailuresCloseTheSocketCompletionCodesDoNot) {
+    Bytes excess = ncp_reply({1, 2});
+    excess.push_back(0x77);  // a byte beyond the announced reply
+    Bytes bad_sig = ncp_reply({});
+    bad_sig[0] = 'X';
+    Bytes cut = ncp_reply(Bytes(20, 0x11));
+    cut.resize(16 + 7);
+    struct Case {
+        const char* what;
+        Step step;
+        NcpFailureKind kind;
+        int32_t code;
+        bool closed;
+    } cases[] = {
+        {"completion code", {ncp_reply({1, 2, 3}, 0x89)}, NCP_FAIL_COMPLETION, 0x89, false},
+        {"bytes beyond the reply", {excess}, NCP_FAIL_OUT_OF_STEP, 0, true},
+        {"wrong signature", {bad_sig}, NCP_FAIL_OUT_OF_STEP, 0, true},
+        {"peer closed", {cut, 0, true}, NCP_FAIL_CLOSED, 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto conn = new_connection();
+        Peer peer;
+        peer.start_pair(conn.get(), {c.step});
+        uint8_t buf[64];
+        size_t len = sizeof buf;
+        EXPECT_EQ(call(conn.get(), {0x68, 0x01}, buf, &len), 1);
+        EXPECT_EQ(conn->failure.kind, c.kind);
+        EXPECT_EQ(conn->failure.code, c.code);
+        EXPECT_EQ(conn->failure.type, NCP_SERVICE_REQUEST);
+        EXPECT_EQ(conn->failure.function, 0x68);
+        EXPECT_EQ(conn->sock == -1 && conn->connected == 0, c.closed);
+        NCPCONN_disconnect(conn.get());
+        peer.join();
+    }
+}
+
+// A reply that keeps coming, a byte at a time, ends at the deadline, not
+// when it stops; and nothing is sent once the budget is spent.
+TEST(Transport, TheDeadlineBoundsTheWholeReply) {
+    auto conn = new_connection();
+    Peer peer;
+    peer.start_pair(conn.get(), {{ncp_reply(Bytes(40, 0x22)), 0, false, 100}});
+    conn->timeout = 1;
+    uint8_t buf[64];
+    size_t len = sizeof buf;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(call(conn.get(), {0x68}, buf, &len), 1);
+    EXPECT_LE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+    EXPECT_EQ(conn->failure.kind, NCP_FAIL_TIMEOUT);
+    EXPECT_EQ(conn->sock, -1);
+    peer.join();
+
+    auto spent = new_connection();
+    Peer idle;
+    idle.start_pair(spent.get(), {});
+    spent->budget_end = ncp_clock_ns() - 1;
+    EXPECT_EQ(call(spent.get(), {0x68}, nullptr, nullptr), 1);
+    EXPECT_EQ(spent->failure.kind, NCP_FAIL_TIMEOUT);
+    EXPECT_GE(spent->sock, 0);  // nothing sent: still in step
+    NCPCONN_disconnect(spent.get());
+    EXPECT_TRUE(idle.join().empty());
+    EXPECT_EQ(idle.extra_bytes(), 0u);
 }
 
 }  // namespace
