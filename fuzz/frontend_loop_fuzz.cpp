@@ -3,7 +3,8 @@
 // and checks that every input line gets exactly one well-formed reply. The
 // first byte picks the switches (bit 0: percent decoding, bit 1: debug log
 // lines, bit 2: every user's groups are values of odd shapes: one without
-// its zero unit, one of an odd length, one with a unit above 0xFF).
+// its zero unit, one of an odd length, one with a unit above 0xFF; bit 3:
+// FailureReply BH).
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -79,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     config_convertpercent = data[0] & 1;
     config_debug = (data[0] >> 1) & 1;
+    config_failurereply = (data[0] >> 3) & 1 ? FAILURE_REPLY_BH : FAILURE_REPLY_ERR;
     ++data;
     --size;
 
@@ -105,6 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (left >= 3 && std::memcmp(p, "OK\n", 3) == 0) len = 3;
         else if (left >= 19 && std::memcmp(p, "ERR Invalid string\n", 19) == 0) len = 19;
         else if (left >= 4 && std::memcmp(p, "ERR\n", 4) == 0) len = 4;
+        else if (config_failurereply == FAILURE_REPLY_BH && left >= 13 && std::memcmp(p, "BH message=\"", 12) == 0) {
+            const void* end = std::memchr(p + 12, '"', left - 12);
+            if (end == nullptr) fail("malformed reply\n");
+            len = static_cast<size_t>(static_cast<const char*>(end) - p) + 1;
+            if (len >= left || p[len] != '\n') fail("malformed reply\n");
+            ++len;
+        }
         else fail("malformed reply\n");
         i += len;
         ++replies;
