@@ -70,6 +70,14 @@ void log_name(const StoredName& n, const char* user) {
     addtolog("\"\r\n");
 }
 
+// The last Debug line of a request, and the flush of its lines.
+void log_decision(const char* user, int result) {
+    char group[LOG_ESCAPED_SIZE];
+    log_escape(chkgroup, group, sizeof group);
+    addtolog("%s %s group %s\r\n", user, result == RESULT_MEMBER ? "in" : "NOT in", group);
+    writetolog();
+}
+
 }  // namespace
 
 int compare_group_name(std::span<const uint8_t> name, const char* group) {
@@ -134,11 +142,16 @@ int check_group() {
             }
         }
     }
-    if (config_debug) {
-        char group[LOG_ESCAPED_SIZE];
-        log_escape(chkgroup, group, sizeof group);
-        addtolog("%s %s group %s\r\n", user, result == RESULT_MEMBER ? "in" : "NOT in", group);
-        writetolog();
-    }
+    if (config_debug) log_decision(user, result);
     return result;
+}
+
+int check_group_unreachable() {
+    if (config_debug) {
+        char user[LOG_ESCAPED_SIZE];
+        log_escape(chkuser, user, sizeof user);
+        addtolog("DEBUG: check failed: no directory server reachable\r\n");
+        log_decision(user, RESULT_UNREACHABLE);
+    }
+    return RESULT_UNREACHABLE;
 }

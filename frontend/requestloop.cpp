@@ -123,7 +123,7 @@ int handle_request() {
     if (conn.sock < 0) {
         clear_connection();
         phase_ran = true;
-        if (reconnect() != 0) return RESULT_UNREACHABLE;
+        if (reconnect() != 0) return check_group_unreachable();
     }
     // The check and its ping share one budget: every exchange ends within
     // Timeout, and all of them within Timeout + 1 s of this point.

@@ -102,12 +102,15 @@ write_directory() {
     } >"$file"
 }
 
+# start_server NAME RULE [PORT]: a test server for directory NAME on a free
+# port (or PORT); sets server_port and server_pid.
 start_server() {
-    local name=$1 rule=$2
+    local name=$1 rule=$2 port=${3:-0}
     write_directory "$work/$name.dir" "$rule"
-    "$server_bin" --directory "$work/$name.dir" --port 0 --verbose \
+    "$server_bin" --directory "$work/$name.dir" --port "$port" --verbose \
         --log "$work/$name.server.log" >"$work/$name.port" 2>"$work/$name.err" &
-    pids+=($!)
+    server_pid=$!
+    pids+=($server_pid)
     server_port=$(first_line "$work/$name.port") ||
         { cat "$work/$name.err"; echo "FAIL: test server $name did not start"; exit 1; }
 }
@@ -161,12 +164,12 @@ restore_installed() {
     [ ${#created[@]} -gt 0 ] && rm -f "${created[@]}"
 }
 
-# write_config NAME PORT [SEARCHUSER SEARCHPASS]: the helper's configuration
-# for set-up NAME and the test server on PORT, decoding names, logging
-# decisions; prefix[NAME] is its name without extension, name_arg[NAME] the
-# name to give the helper.
+# write_config NAME PORT [SEARCHUSER SEARCHPASS [EXTRA]]: the helper's
+# configuration for set-up NAME and the test server on PORT, decoding names,
+# logging decisions, with the lines EXTRA last; prefix[NAME] is its name
+# without extension, name_arg[NAME] the name to give the helper.
 write_config() {
-    local name=$1 port=$2 user=${3:-} pass=${4:-} p
+    local name=$1 port=$2 user=${3:-} pass=${4:-} extra=${5:-} p
     if [ -z "${installed_name:-}" ]; then
         p=$helper_dir/$name
         name_arg[$name]=$p
@@ -195,6 +198,7 @@ write_config() {
         echo "ConvertPercent Yes"
         echo "Debug Yes"
         echo "Timeout 10"
+        [ -n "$extra" ] && printf '%s\n' "$extra"
     } >"$p.conf"
     chown root:proxy "$p.conf"
     chmod 0640 "$p.conf"

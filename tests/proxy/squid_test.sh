@@ -12,6 +12,11 @@
 #   /a/...  wrenacl without a search user against a directory anyone may read
 #   /l/...  wrenacl without a search user against the login-only directory:
 #           nobody may pass
+#   /b/...  wrenacl with a search user and FailureReply BH, and
+#   /e/...  the same with FailureReply ERR, both against a third directory
+#           that is killed and started again; squid caches their answers
+#           (ttl and negative_ttl of an hour): an ERR given while the
+#           directory was gone is cached, a BH is not
 # The second part names the group the request needs.
 #
 # Usage: squid_test.sh WRENACL WRENACL-TESTSERVER [NAME]
@@ -38,6 +43,9 @@ start_server login logged-in
 login_port=$server_port
 start_server open anyone
 open_port=$server_port
+start_server flaky logged-in
+flaky_port=$server_port
+flaky_pid=$server_pid
 
 # --- the origin ----------------------------------------------------------------
 python3 "$here/origin.py" >"$work/origin.port" 2>"$work/origin.log" &
@@ -50,6 +58,8 @@ install_helper
 write_config search "$login_port" search.acme Search-Pass1
 write_config anon "$open_port"
 write_config locked "$login_port"
+write_config bh "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply BH'
+write_config err "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply ERR'
 
 # --- squid -----------------------------------------------------------------------
 # Group keys in the URL path and the group each one asks the helper about. The
@@ -74,11 +84,14 @@ write_squid_conf() {
         echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${name_arg[search]}"
         echo "external_acl_type nds_anon ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[anon]}.conf"
         echo "external_acl_type nds_locked ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[locked]}"
+        # One helper each, answers cached for an hour.
+        echo "external_acl_type nds_bh ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[bh]}"
+        echo "external_acl_type nds_err ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[err]}"
         echo "acl authenticated proxy_auth REQUIRED"
         echo "acl to_origin dstdomain 127.0.0.1"
         echo "http_access deny !to_origin"
         echo "http_access deny !authenticated"
-        for kind in s a l; do
+        for kind in s a l b e; do
             for group in "${!group_of[@]}"; do
                 echo "acl path_${kind}_$group urlpath_regex ^/$kind/$group\$"
             done
@@ -86,13 +99,13 @@ write_squid_conf() {
         # A quoted ACL argument keeps its blank; %#LOGIN and the regular
         # expressions must stay unquoted, so quoting is on only here.
         echo "configuration_includes_quoted_values on"
-        for kind in s:search a:anon l:locked; do
+        for kind in s:search a:anon l:locked b:bh e:err; do
             for group in "${!group_of[@]}"; do
                 echo "acl member_${kind%%:*}_$group external nds_${kind#*:} ${group_of[$group]}"
             done
         done
         echo "configuration_includes_quoted_values off"
-        for kind in s a l; do
+        for kind in s a l b e; do
             for group in "${!group_of[@]}"; do
                 echo "http_access allow path_${kind}_$group member_${kind}_$group"
             done
@@ -111,7 +124,7 @@ status() {
         --proxy-user "$1:any-password" "http://127.0.0.1:$origin_port$2"
 }
 
-declare -A asked=([s]=0 [a]=0 [l]=0)
+declare -A asked=([s]=0 [a]=0 [l]=0 [b]=0 [e]=0)
 expect() {
     local want=$1 user=$2 path=$3 got
     got=$(status "$user" "$path")
@@ -137,8 +150,8 @@ for mode in s a; do
     expect 403 "$ann" /$mode/ueber
     expect 200 "$jurgen" /$mode/ueber
     expect 403 "$jurgen" /$mode/staff
-    # A user the directory does not know; with a search user the helper
-    # drops its connection and logs in again before the next request.
+    # A user the directory does not know: not a member, and the helper
+    # keeps its connection (and its login).
     expect 403 nobody.sales.acme /$mode/all
     expect 200 "$alice" /$mode/all
     # The user name must be the whole dotted name.
@@ -166,6 +179,43 @@ for i in "${!par_users[@]}"; do
     [ "$got" = "${par_want[$i]}" ] || fail "parallel $(printf '%q' "${par_users[$i]}") ${par_paths[$i]}: got $got, want ${par_want[$i]}"
 done
 
+# --- FailureReply: the directory gone and back -------------------------------------
+# Both helpers answer (and log in) before the directory goes; bob's lookups
+# are first asked while it is gone.
+expect 200 "$alice" /b/staff
+expect 200 "$alice" /e/staff
+kill -KILL "$flaky_pid"
+wait "$flaky_pid" 2>/dev/null
+# squid denies a lookup that got BH as one that needs (new) credentials:
+# 407, not 403.
+expect 407 "$bob" /b/all
+expect 403 "$bob" /e/all
+# squid asks a helper that answered BH once more before it gives up; an ERR
+# it takes at once.
+bh_asked=$(helper_log bh | grep -a -c 'bob.sales.acme NOT in group all.acme')
+err_asked=$(helper_log err | grep -a -c 'bob.sales.acme NOT in group all.acme')
+echo "bob's lookup while the directory was gone: asked $bh_asked times with BH, $err_asked with ERR"
+[ "$err_asked" -eq 1 ] || fail "squid asked the ERR helper $err_asked times for one lookup"
+[ "$bh_asked" -ge 2 ] || fail "squid asked the BH helper $bh_asked times for one lookup"
+grep -a -q 'result=BH, notes={message: directory' "$work/squid/cache.log" ||
+    fail "squid did not log the helper's BH reason"
+helper_log bh | grep -a -q 'no directory server reachable, next try in' ||
+    fail "the BH helper did not log that no server was reachable"
+rm -f "$work/flaky.port"
+start_server flaky logged-in "$flaky_port"
+[ "$server_port" = "$flaky_port" ] || fail "the directory did not come back on port $flaky_port: $server_port"
+# BH was not cached: bob is admitted as soon as the helper reaches the
+# directory again (after its back-off of a second or two).
+for ((i = 0; i < 40; i++)); do
+    got=$(status "$bob" /b/all)
+    [ "$got" = 200 ] && break
+    sleep 0.25
+done
+[ "$got" = 200 ] || fail "bob still not admitted through the BH helper with the directory back: $got"
+# ERR was cached for the hour: still denied.
+expect 403 "$bob" /e/all
+grep -a -q 'LOGGED-IN' "$work/flaky.server.log" || fail "the BH helper did not log in again"
+
 # --- what the helpers and the directory saw --------------------------------------
 # With Debug on every decision is one line "USER in group G" or "USER NOT in
 # group G"; cache=0 means every request above reached a helper exactly once.
@@ -180,7 +230,7 @@ done
 
 helper_log search | grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' ||
     fail "search helper did not log its start"
-for kind in search anon locked; do
+for kind in search anon locked bh err; do
     helper_log $kind | grep -a -q 'Search-Pass1' && fail "a helper logged the password"
 done
 # squid lowers the case of basic-auth user names (auth_param basic
@@ -189,7 +239,9 @@ helper_log search | grep -a -q "ann smith.sales.acme in group sales team.sales.a
     fail "the blank in user and group was not decoded"
 helper_log search | grep -a -q 'failed to resolve nobody.sales.acme' ||
     fail "the unknown user left no trace in the log"
-for name in login open; do
+helper_log search | grep -a -q 'DEBUG: resolve failed: NDS error -601 from verb 1' ||
+    fail "the unknown user's resolve left no reason in the log"
+for name in login open flaky; do
     if grep -a -q DEVIATION "$work/$name.server.log"; then
         grep -a DEVIATION "$work/$name.server.log" | head -n 5
         fail "the $name directory saw protocol deviations"
@@ -211,7 +263,7 @@ fi
 # At the end of its input (squid stopping) every helper logs its stop.
 stop_pid "$squid_pid"
 squid_pid=
-for kind in search anon locked; do
+for kind in search anon locked bh err; do
     for ((i = 0; i < 100; i++)); do
         started=$(helper_log $kind | grep -a -c 'wrenacl started')
         stopped=$(helper_log $kind | grep -a -c 'wrenacl stopped')
