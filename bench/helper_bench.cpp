@@ -7,6 +7,12 @@
 // table (standard input and output alone), and the helper's start-up with a
 // search user is timed.
 //
+// The system calls of the helper per check are counted in a separate run
+// under strace -f -c (2000 checks of the same mix, less a start alone); the
+// time of one check against a server 100 ms away is measured with the test
+// server holding every reply back 100 ms (--reply-delay; a network delay
+// with netem would be more faithful, where the kernel has it).
+//
 // Run from the top of the source tree:
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWRENACL_BENCH=ON -DWRENACL_TESTS=OFF
 //   cmake --build build-bench -j2 --target bench_helper
@@ -14,9 +20,9 @@
 //
 // Directory: 1000 users u0..u999 and 50 groups g0..g49 in O=corp, each user
 // in 3 groups, and a search user with a 512-bit key. Requests, from the seed:
-// 60 % members, 38 % non-members, 2 % unknown users (each of which, with a
-// search user, drops the connection and logs in again, as the helper must;
-// --unknown-percent changes that share, the non-members make up the rest).
+// 60 % members, 38 % non-members, 2 % unknown users (--unknown-percent changes
+// that share, the non-members make up the rest); the search user also runs
+// the mix without unknown users.
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,6 +37,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -47,6 +55,10 @@ struct Options {
     std::string helper = WRENACL_BINARY;
     std::string server = TESTSERVER_BIN;
     std::string floor = FLOOR_BINARY;
+    std::string strace = "/usr/bin/strace";
+    long syscall_requests = 2000;
+    int latency_checks = 10;
+    int delay_ms = 100;
 };
 
 struct Request {
@@ -231,6 +243,70 @@ void print_row(const char* name, const Result& r, const Usage& base, size_t n) {
                 user * per, static_cast<double>(r.usage.max_rss_kb) / 1024.0);
 }
 
+// System calls by name, from the summary strace -c writes.
+using Syscalls = std::map<std::string, long>;
+
+Syscalls read_strace_summary(const std::string& path) {
+    Syscalls out;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w;
+        for (std::string x; words >> x;) w.push_back(x);
+        // "% time  seconds  usecs/call  calls  [errors]  syscall"
+        if (w.size() < 5 || w.back() == "total" || w.back() == "syscall") continue;
+        if (w[0].find_first_not_of("0123456789.") != std::string::npos) continue;
+        out[w.back()] += std::atol(w[3].c_str());
+    }
+    return out;
+}
+
+// The helper's system calls for the requests, less those of a start alone.
+Syscalls count_syscalls(const Options& o, const std::string& base, const std::string& dir,
+                        const std::vector<Request>& requests) {
+    const std::string start_file = dir + "/strace-start.txt", run_file = dir + "/strace-run.txt";
+    {
+        Child h = spawn({o.strace, "-f", "-c", "-o", start_file, o.helper, base}, o.cpu);
+        std::string reply;
+        if (!write_all(h.in, "x\n") || !read_line(h, reply)) die("the helper did not start under strace");
+        reap(h);
+    }
+    run_stream(spawn({o.strace, "-f", "-c", "-o", run_file, o.helper, base}, o.cpu), requests);
+    Syscalls run = read_strace_summary(run_file);
+    for (const auto& [name, n] : read_strace_summary(start_file)) run[name] -= n;
+    return run;
+}
+
+void print_syscalls(const Syscalls& calls, size_t checks) {
+    long total = 0;
+    for (const auto& [name, n] : calls) total += n;
+    const double per = 1.0 / static_cast<double>(checks);
+    std::printf("system calls per check: %.2f (", static_cast<double>(total) * per);
+    bool first = true;
+    for (const auto& [name, n] : calls) {
+        if (n == 0) continue;
+        std::printf("%s%s %.2f", first ? "" : ", ", name.c_str(), static_cast<double>(n) * per);
+        first = false;
+    }
+    std::printf("); without the read of the request line: %.2f\n",
+                static_cast<double>(total - (calls.count("read") ? calls.at("read") : 0)) * per);
+}
+
+// Median time of single checks through a started helper, in milliseconds.
+double median_check_ms(Child& h, const std::vector<Request>& requests) {
+    std::vector<double> times;
+    std::string reply;
+    for (const Request& r : requests) {
+        const double t0 = now_s();
+        if (!write_all(h.in, r.line + "\n") || !read_line(h, reply)) die("the helper stopped answering");
+        times.push_back((now_s() - t0) * 1e3);
+        if (reply != r.reply) die("'" + r.line + "': got '" + reply + "', want '" + r.reply + "'");
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -244,6 +320,8 @@ int main(int argc, char** argv) {
         else if (a == "--helper") o.helper = argv[i + 1];
         else if (a == "--server") o.server = argv[i + 1];
         else if (a == "--floor") o.floor = argv[i + 1];
+        else if (a == "--strace") o.strace = argv[i + 1];
+        else if (a == "--delay-ms") o.delay_ms = std::atoi(argv[i + 1]);
         else die("unknown option " + a);
     }
     signal(SIGPIPE, SIG_IGN);
@@ -262,6 +340,9 @@ int main(int argc, char** argv) {
     std::vector<std::vector<int>> member_of;
     { std::ofstream(dir + "/directory.txt") << make_directory(o, member_of, rng); }
     const std::vector<Request> requests = make_requests(o, member_of, rng);
+    Options known = o;
+    known.unknown_percent = 0;
+    const std::vector<Request> known_requests = make_requests(known, member_of, rng);
 
     std::fprintf(stderr, "starting the server (%d users' keys)...\n", o.users + 1);
     Child server = spawn({o.server, "--directory", dir + "/directory.txt", "--port", "0", "--log",
@@ -292,6 +373,12 @@ int main(int argc, char** argv) {
     std::sort(starts.begin(), starts.end());
 
     const Result with_search = run_stream(spawn({o.helper, base}, o.cpu), requests);
+    const Result search_known = run_stream(spawn({o.helper, base}, o.cpu), known_requests);
+    const std::vector<Request> counted(requests.begin(),
+                                       requests.begin() + std::min<long>(o.syscall_requests, o.requests));
+    const bool have_strace = access(o.strace.c_str(), X_OK) == 0;
+    Syscalls search_calls;
+    if (have_strace) search_calls = count_syscalls(o, base, dir, counted);
     config(false);
     Child anon_start = spawn({o.helper, base}, o.cpu);
     const Usage anon_base = reap(anon_start);
@@ -302,14 +389,45 @@ int main(int argc, char** argv) {
     int status = 0;
     waitpid(server.pid, &status, 0);
 
+    // A server whose every reply comes 100 ms late: a member's check is two
+    // round trips (resolve, read), a non-member's three (and the ping).
+    std::fprintf(stderr, "starting a server %d ms away...\n", o.delay_ms);
+    Child far = spawn({o.server, "--directory", dir + "/directory.txt", "--port", "0", "--log", dir + "/far.log",
+                       "--user-key-bits", "512", "--reply-delay", std::to_string(o.delay_ms)}, o.cpu);
+    std::string far_port;
+    if (!read_line(far, far_port)) die("the delayed server did not start");
+    port = far_port;
+    config(true);
+    std::vector<Request> members, non_members;
+    for (const Request& r : known_requests) {
+        auto& list = r.reply == "OK" ? members : non_members;
+        if (static_cast<int>(list.size()) < o.latency_checks) list.push_back(r);
+    }
+    Child h = spawn({o.helper, base}, o.cpu);
+    const double member_ms = median_check_ms(h, members);
+    const double non_member_ms = median_check_ms(h, non_members);
+    reap(h);
+    kill(far.pid, SIGTERM);
+    waitpid(far.pid, &status, 0);
+
     std::printf("%zu lock-step requests, helper and server on CPU %d\n\n", requests.size(), o.cpu);
     std::printf("| helper | checks/s | CPU µs/check | of which user | peak RSS MB |\n|---|---|---|---|---|\n");
-    print_row("wrenacl, search user", with_search, start_usage, requests.size());
+    const std::string mix = "wrenacl, search user, " + std::to_string(o.unknown_percent) + " % unknown users";
+    print_row(mix.c_str(), with_search, start_usage, requests.size());
+    print_row("wrenacl, search user, no unknown users", search_known, start_usage, known_requests.size());
     print_row("wrenacl, anonymous", anonymous, anon_base, requests.size());
     print_row("floor (in-memory table)", floor, Usage{}, requests.size());
     std::printf("\nstart-up with a search user (512-bit key): %.1f ms median (%.1f .. %.1f), %.0f µs CPU\n",
                 starts[2] * 1e3, starts[0] * 1e3, starts[4] * 1e3, start_usage.cpu_s * 1e6);
     std::printf("(CPU per check: the run's CPU less that of a start alone)\n");
+    if (have_strace) {
+        std::printf("search user, %zu checks of the mix under strace -f -c, less a start alone:\n", counted.size());
+        print_syscalls(search_calls, counted.size());
+    } else {
+        std::printf("system calls per check: not counted (%s not found)\n", o.strace.c_str());
+    }
+    std::printf("one check against a server %d ms away (median of %d): member %.1f ms, non-member %.1f ms\n",
+                o.delay_ms, o.latency_checks, member_ms, non_member_ms);
 
     const std::string rm = "rm -rf '" + dir + "'";
     if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());

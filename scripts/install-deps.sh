@@ -3,13 +3,14 @@
 # The helper itself needs only a C++20 compiler and CMake; the rest serves
 # the tests (GoogleTest, OpenSSL as an independent oracle and for the test
 # directory server, clang for the fuzzers, tshark as a protocol witness,
-# squid as the real proxy), the benchmarks and the Debian package (dpkg-dev
+# squid as the real proxy), the benchmarks (strace counts the helper's system
+# calls) and the Debian package (dpkg-dev
 # and file for CPack's DEB generator and dpkg-shlibdeps, lintian to check the
 # package, logrotate for its rotation snippet).
 set -euo pipefail
 
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libssl-dev libbenchmark-dev
-      clang libclang-rt-14-dev tshark squid curl python3 procps
+      clang libclang-rt-14-dev tshark squid curl python3 procps strace
       dpkg-dev file lintian logrotate)
 
 missing=()
