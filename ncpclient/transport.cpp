@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include "ncpclient/ncpclient.h"
 #include "runtime/cursor.h"
@@ -67,9 +68,8 @@ NcpFailureKind send_all(int fd, const uint8_t* p, size_t n, int64_t deadline) {
 // `capacity` data bytes into the caller's buffer, the rest of the announced
 // data read and dropped.
 struct Incoming {
-    uint8_t* head;
-    uint8_t* data;
-    size_t capacity;
+    std::span<uint8_t> head;  // NCP_TCP_HEAD bytes
+    std::span<uint8_t> data;  // the caller's reply buffer (may be empty)
     size_t head_got = 0;
     bool head_known = false;
     size_t data_len = 0;    // announced, once the head is known
@@ -80,7 +80,7 @@ struct Incoming {
 
 // Takes the head apart once it is whole. False when it cannot be a reply.
 bool parse_head(Incoming* in) {
-    rt::Reader head(std::span<const uint8_t>(in->head, NCP_TCP_HEAD));
+    rt::Reader head(in->head);
     std::span<const uint8_t> signature = head.bytes(4);
     const uint32_t length = head.be32();
     head.skip(6);
@@ -95,8 +95,10 @@ bool parse_head(Incoming* in) {
 }
 
 size_t data_wanted(const Incoming* in) {
-    return in->data_len < in->capacity ? in->data_len : in->capacity;
+    return in->data_len < in->data.size() ? in->data_len : in->data.size();
 }
+
+iovec iovec_of(std::span<uint8_t> s) { return iovec{s.data(), s.size()}; }
 
 bool complete(const Incoming* in) {
     return in->head_known && in->data_got == data_wanted(in) && in->dropped == in->data_len - data_wanted(in);
@@ -112,14 +114,14 @@ NcpFailureKind receive_reply(int fd, Incoming* in, int64_t deadline, bool full_w
         iovec iov[2];
         size_t parts = 0;
         if (!in->head_known) {
-            iov[parts++] = iovec{in->head + in->head_got, NCP_TCP_HEAD - in->head_got};
+            iov[parts++] = iovec_of(in->head.subspan(in->head_got));
             // Until the head tells the length, as much data as the buffer holds.
-            if (in->capacity > in->data_got) iov[parts++] = iovec{in->data + in->data_got, in->capacity - in->data_got};
+            if (in->data.size() > in->data_got) iov[parts++] = iovec_of(in->data.subspan(in->data_got));
         } else if (in->data_got < data_wanted(in)) {
-            iov[parts++] = iovec{in->data + in->data_got, data_wanted(in) - in->data_got};
+            iov[parts++] = iovec_of(in->data.subspan(in->data_got, data_wanted(in) - in->data_got));
         } else {
             const size_t left = in->data_len - data_wanted(in) - in->dropped;
-            iov[parts++] = iovec{scratch, left < sizeof scratch ? left : sizeof scratch};
+            iov[parts++] = iovec_of(std::span<uint8_t>(scratch).first(left < sizeof scratch ? left : sizeof scratch));
         }
         int flags = 0;
         if (!(first && full_window)) {
@@ -166,7 +168,7 @@ int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, si
     if ((reply == nullptr) != (reply_len == nullptr)) return 1;
     if (n > NCP_PAYLOAD || (n != 0 && data == nullptr)) return 1;
     // Nothing sent yet: the stream is in step, the connection stays.
-    if (deadline != NCP_NO_DEADLINE && deadline <= ncp_clock_ns()) {
+    if (!full_window && deadline != NCP_NO_DEADLINE && deadline <= ncp_clock_ns()) {
         conn->failure.kind = NCP_FAIL_TIMEOUT;
         return 1;
     }
@@ -190,9 +192,10 @@ int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, si
 
     // The reply head stays in the packet area: the create request takes the
     // connection number from it.
-    Incoming in{conn->packet, reply, reply != nullptr ? *reply_len : 0};
+    Incoming in{std::span<uint8_t>(conn->packet).first(NCP_TCP_HEAD),
+                reply != nullptr ? std::span<uint8_t>(reply, *reply_len) : std::span<uint8_t>()};
     NcpFailureKind received = receive_reply(conn->sock, &in, deadline, full_window);
-    if (reply_len != nullptr && in.capacity != 0) *reply_len = in.data_got;
+    if (reply_len != nullptr && !in.data.empty()) *reply_len = in.data_got;
     if (received != NCP_FAIL_NONE) return transport_failed(conn, received, errno);
     if (in.completion != 0) {
         conn->failure.kind = NCP_FAIL_COMPLETION;
