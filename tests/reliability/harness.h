@@ -62,7 +62,8 @@ struct Request {
 };
 // The i-th request of a seeded stream: members, non-members, unknown users
 // and lines without a blank mixed. unknown_every: every n-th request (from
-// request n/2 on) names a user that does not exist; 0 for none.
+// request n/2 on) names a user that does not exist, every other one with a
+// name too long to be asked for; 0 for none.
 class RequestStream {
 public:
     RequestStream(const Workload& w, uint32_t seed, int unknown_every, int invalid_every);
