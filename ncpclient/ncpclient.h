@@ -1,7 +1,9 @@
 // The NCP/NDS client: the NDS request buffer, NCP over TCP with the one
 // connection record, fragmented NDS requests (NCP 104/2), the NDS verbs the
 // helper needs, and the set-up of a server connection up to the server's
-// public key. Not re-entrant: one request is outstanding at a time.
+// public key. Every exchange ends by a deadline; a failure leaves its reason
+// in the connection record. Not re-entrant: one request is outstanding at a
+// time.
 #pragma once
 
 #include <netinet/in.h>
