@@ -5,7 +5,9 @@
 // Checks that the parts stay inside the line, that UTF-8 is judged as the C
 // library's iconv judges it and gives the same units, that valid UTF-8
 // without control characters comes back from the log writer unchanged, and
-// that a stored "CN=<group>" matches its group, folded or not.
+// that a stored "CN=<group>" matches its group, folded or not. The whole
+// input, taken as a stored name, must compare with every group under
+// ISO 8859-1 as the 8-bit comparison of the group check does.
 #include <iconv.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 #include "frontend/casefold.h"
 #include "frontend/charset.h"
 #include "frontend/context.h"
+#include "frontend/groupcheck.h"
 #include "frontend/groupmatch.h"
 #include "frontend/log.h"
 #include "frontend/requestparse.h"
@@ -138,6 +141,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < r.group_count; ++i) {
         if (!inside(r.groups[i])) fail("group outside the line\n");
         check_name(r.groups[i], contexts);
+        static uint16_t units[REQUEST_SIZE];
+        size_t n = 0;
+        name_to_units(CHARSET_ISO8859_1, r.groups[i], units, &n);
+        const std::span<const uint8_t> stored(data, size);
+        if (compare_group_units(stored, std::span<const uint16_t>(units, n), false) !=
+            compare_group_name(stored, r.groups[i])) {
+            fail("units compare unlike the 8-bit comparison\n");
+        }
     }
     return 0;
 }
