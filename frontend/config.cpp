@@ -119,20 +119,27 @@ void apply_charset(const char* value) {
 }
 
 // The list is kept as written and read into contexts at the end of the
-// file, when the character set is known. A list too long to keep is not
-// cut: it is reported and the one before it stays.
+// file, when the character set is known. A list that is too long, too
+// many, or holds an empty context is reported here and leaves the one
+// before it (a list is never cut); one that is not UTF-8 under
+// "Charset UTF-8" is reported at the end and no contexts are used.
 void apply_context(const char* value) {
     const size_t n = std::strlen(value);
-    if (n >= sizeof config_context) {
-        reported = true;
-        addtolog("config: Context of %zu bytes ignored (%s).\r\n", n, context_status_text(CONTEXT_TOO_LONG));
+    ContextStatus status = CONTEXT_TOO_LONG;
+    if (n < sizeof config_context) {
+        static ContextList scratch;
+        status = context_list_parse(value, CHARSET_ISO8859_1, &scratch);
+    }
+    if (status == CONTEXT_OK) {
+        std::memcpy(config_context, value, n + 1);
         return;
     }
-    std::memcpy(config_context, value, n + 1);
+    char shown[LOG_ESCAPED_SIZE];
+    log_escape(value, shown, sizeof shown);
+    reported = true;
+    addtolog("config: Context %s ignored (%s).\r\n", shown, context_status_text(status));
 }
 
-// The contexts of the list that was read; a list that cannot be used is
-// reported and none are used.
 void make_contexts() {
     const ContextStatus status = context_list_parse(config_context, config_charset, &config_contexts);
     if (status == CONTEXT_OK) return;

@@ -33,7 +33,8 @@ extern ContextList config_contexts;
 // Charset, StripRealm, StripDomain, IgnoreCase or Context that cannot be used
 // is reported in the log (one line each, flushed before readconfig returns)
 // and leaves the setting as it was (the default, unless an earlier line set
-// it).
+// it); a Context list that is not UTF-8 under "Charset UTF-8" (known only at
+// the end of the file) leaves no contexts.
 int readconfig();
 
 // Splits line in place at blanks (0x20 only); stores at most max tokens.

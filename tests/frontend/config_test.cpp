@@ -221,7 +221,7 @@ TEST_F(ReadConfig, RequestFormKeysAndTheirUnusableValues) {
         {"Charset x\x01y\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0, {"config: unknown value x%01y for Charset, ignored."}},
         {"Context sales.acme,.ops.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 2, {}},
         {"Context a.acme\nContext b.acme,c.acme,d.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 3, {}},
-        {"Context sales.acme,,ops.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0,
+        {"Context a.acme\nContext sales.acme,,ops.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 1,
          {"config: Context sales.acme,,ops.acme ignored (an empty context)."}},
         {"Context .\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0, {"config: Context . ignored (an empty context)."}},
         {"Context a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0,
@@ -262,7 +262,7 @@ TEST_F(ReadConfig, RequestFormKeysAndTheirUnusableValues) {
     EXPECT_EQ(config_contexts.count, 1u);
     EXPECT_STREQ(config_context, "a.acme");
     EXPECT_EQ(log_lines_of(read_file(dir.file("helper.log"))),
-              std::vector<std::string>{"config: Context of 512 bytes ignored (longer than 511 bytes)."});
+              std::vector<std::string>{"config: Context " + std::string(512, 'x') + " ignored (longer than 511 bytes)."});
 }
 
 TEST_F(ReadConfig, ReadErrorFailsInsteadOfLooping) {
