@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "frontend/log.h"
 #include "frontend/progname.h"
 #include "runtime/fd.h"
 #include "runtime/wipe.h"
@@ -20,6 +21,13 @@ int32_t config_convertpercent = 0;
 int32_t config_debug = 0;
 int32_t config_timeout = DEFAULT_TIMEOUT;
 int32_t config_failurereply = FAILURE_REPLY_ERR;
+int32_t config_concurrency = 0;
+Charset config_charset = CHARSET_ISO8859_1;
+int32_t config_striprealm = 0;
+int32_t config_stripdomain = 0;
+int32_t config_ignorecase = 0;
+char config_context[CONTEXT_TEXT_SIZE];
+ContextList config_contexts;
 
 namespace {
 
@@ -87,6 +95,64 @@ void copy_text(char* dst, const char* src) {
     dst[n] = '\0';
 }
 
+// Whether this reading has logged a value it could not use.
+bool reported = false;
+
+// A value that could not be used: one log line, the value escaped.
+void report_value(const char* key, const char* value) {
+    char shown[LOG_ESCAPED_SIZE];
+    log_escape(value, shown, sizeof shown);
+    reported = true;
+    addtolog("config: unknown value %s for %s, ignored.\r\n", shown, key);
+}
+
+// The switches added with the request forms: "Yes" turns one on, "No"
+// leaves it as it is (as for ConvertPercent and Debug), anything else is
+// reported.
+void apply_switch(const char* key, const char* value, int32_t* setting) {
+    if (ascii_iequals(value, "Yes")) *setting = 1;
+    else if (!ascii_iequals(value, "No")) report_value(key, value);
+}
+
+void apply_charset(const char* value) {
+    if (ascii_iequals(value, "ISO-8859-1")) config_charset = CHARSET_ISO8859_1;
+    else if (ascii_iequals(value, "UTF-8")) config_charset = CHARSET_UTF8;
+    else if (ascii_iequals(value, "auto")) config_charset = CHARSET_AUTO;
+    else report_value("Charset", value);
+}
+
+// The list is kept as written and read into contexts at the end of the
+// file, when the character set is known. A list that is too long, too
+// many, or holds an empty context is reported here and leaves the one
+// before it (a list is never cut); one that is not UTF-8 under
+// "Charset UTF-8" is reported at the end and no contexts are used.
+void apply_context(const char* value) {
+    const size_t n = std::strlen(value);
+    ContextStatus status = CONTEXT_TOO_LONG;
+    if (n < sizeof config_context) {
+        static ContextList scratch;
+        status = context_list_parse(value, CHARSET_ISO8859_1, &scratch);
+    }
+    if (status == CONTEXT_OK) {
+        std::memcpy(config_context, value, n + 1);
+        return;
+    }
+    char shown[LOG_ESCAPED_SIZE];
+    log_escape(value, shown, sizeof shown);
+    reported = true;
+    addtolog("config: Context %s ignored (%s).\r\n", shown, context_status_text(status));
+}
+
+void make_contexts() {
+    const ContextStatus status = context_list_parse(config_context, config_charset, &config_contexts);
+    if (status == CONTEXT_OK) return;
+    char shown[LOG_ESCAPED_SIZE];
+    log_escape(config_context, shown, sizeof shown);
+    reported = true;
+    addtolog("config: Context %s ignored (%s).\r\n", shown, context_status_text(status));
+    config_context[0] = '\0';
+}
+
 // A decimal integer as atoi reads it (white space, sign, digits), kept in
 // 32 bits; out-of-range values are clamped by strtol and then wrapped.
 int32_t read_int(const char* s) { return static_cast<int32_t>(std::strtol(s, nullptr, 10)); }
@@ -111,6 +177,18 @@ void apply(const char* key, const char* value) {
     } else if (ascii_iequals(key, "FailureReply")) {
         if (ascii_iequals(value, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
         if (ascii_iequals(value, "BH")) config_failurereply = FAILURE_REPLY_BH;
+    } else if (ascii_iequals(key, "Concurrency")) {
+        apply_switch("Concurrency", value, &config_concurrency);
+    } else if (ascii_iequals(key, "Charset")) {
+        apply_charset(value);
+    } else if (ascii_iequals(key, "StripRealm")) {
+        apply_switch("StripRealm", value, &config_striprealm);
+    } else if (ascii_iequals(key, "StripDomain")) {
+        apply_switch("StripDomain", value, &config_stripdomain);
+    } else if (ascii_iequals(key, "IgnoreCase")) {
+        apply_switch("IgnoreCase", value, &config_ignorecase);
+    } else if (ascii_iequals(key, "Context")) {
+        apply_context(value);
     }
 }
 
@@ -139,6 +217,13 @@ void config_reset() {
     config_debug = 0;
     config_timeout = DEFAULT_TIMEOUT;
     config_failurereply = FAILURE_REPLY_ERR;
+    config_concurrency = 0;
+    config_charset = CHARSET_ISO8859_1;
+    config_striprealm = 0;
+    config_stripdomain = 0;
+    config_ignorecase = 0;
+    std::memset(config_context, 0, sizeof config_context);
+    config_contexts.count = 0;
 }
 
 int readconfig() {
@@ -153,6 +238,7 @@ int readconfig() {
     if (raw < 0) return 1;
     rt::UniqueFd fd(raw);
 
+    reported = false;
     static ConfigReader reader;
     static char line[LINE_SIZE];
     reader.fd = fd.get();
@@ -167,5 +253,7 @@ int readconfig() {
     }
     rt::wipe(&reader, sizeof reader);
     rt::wipe(line, sizeof line);
+    make_contexts();
+    if (reported) writetolog();
     return status == 0 ? 0 : 1;
 }

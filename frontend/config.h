@@ -4,6 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frontend/charset.h"
+#include "frontend/context.h"
+
 constexpr size_t CONFIG_TEXT_SIZE = 128;  // at most 126 characters used
 // A server list is never cut: it holds whatever fits on a line.
 constexpr size_t CONFIG_SERVER_SIZE = 1024;
@@ -24,9 +27,23 @@ extern int32_t config_convertpercent;
 extern int32_t config_debug;
 extern int32_t config_timeout;  // seconds: each exchange with a server, and each connection attempt
 extern int32_t config_failurereply;  // FailureReply
+extern int32_t config_concurrency;  // "Concurrency Yes": channel IDs before requests and replies
+extern Charset config_charset;      // "Charset": how request names become code units
+extern int32_t config_striprealm;   // "StripRealm Yes"
+extern int32_t config_stripdomain;  // "StripDomain Yes"
+extern int32_t config_ignorecase;   // "IgnoreCase Yes": group names compare folded
+// "Context" as written, and the contexts it names as code units under
+// config_charset (made when the whole file has been read).
+extern char config_context[CONTEXT_TEXT_SIZE];
+extern ContextList config_contexts;
 
 // 0 when the file was opened and read to its end (whatever it held); 1 when
-// it could not be opened or a read failed part-way.
+// it could not be opened or a read failed part-way. A value of Concurrency,
+// Charset, StripRealm, StripDomain, IgnoreCase or Context that cannot be used
+// is reported in the log (one line each, flushed before readconfig returns)
+// and leaves the setting as it was (the default, unless an earlier line set
+// it); a Context list that is not UTF-8 under "Charset UTF-8" (known only at
+// the end of the file) leaves no contexts.
 int readconfig();
 
 // Splits line in place at blanks (0x20 only); stores at most max tokens.

@@ -58,7 +58,12 @@ uint8_t* NWDSBufPeekPtr(NWDSBuf* buf);
 uint8_t* NWDSBufPeekPtrLen(NWDSBuf* buf, size_t offset, size_t n);
 uint8_t* NWDSBufRetrieve(const NWDSBuf* buf, size_t* len);
 uint8_t* NWDSBufPutPtrLen(NWDSBuf* buf, size_t* len);
+// An 8-bit string goes on the wire with each byte zero-extended to a unit;
+// units go as they are. Either the whole string with its zero unit and
+// padding is put, or nothing and the buffer fails (it does not fit, or the
+// units hold a zero unit, which would end the name early).
 void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s);
+void NWDSBufPutNWUNI(NWDSBuf* buf, std::span<const uint16_t> units);
 // dest, when given, holds dest_size bytes; the string is cut to fit.
 void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size);
 
@@ -214,8 +219,16 @@ struct NdsExchange {
 // there and is 0 (success).
 bool ncp_nds_completed(NWDSBuf* reply);
 
+// The longest name (in units, without the zero unit) the resolve request
+// holds; a longer one fails the resolve without sending.
+constexpr size_t RESOLVE_NAME_MAX_UNITS = 133;
+
+// Names as 16-bit code units (the directory's own form), or as 8-bit
+// strings whose bytes are zero-extended to units.
+int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, std::span<const uint16_t> name, uint32_t* entry_id);
 int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id);
-uint32_t resolve(NcpConnection* conn, const char* name);  // 0xFFFFFFFF on failure
+uint32_t resolve(NcpConnection* conn, std::span<const uint16_t> name);  // 0xFFFFFFFF on failure
+uint32_t resolve(NcpConnection* conn, const char* name);
 // The first value of the attribute, copied to dest; fails when it is longer
 // than dest. The reply buffer holds 768 bytes, so a dest of that size takes
 // every value that can arrive.

@@ -178,23 +178,43 @@ uint8_t* NWDSBufPutPtrLen(NWDSBuf* buf, size_t* len) {
     return buf->cursor;
 }
 
+namespace {
+
+// n units given by unit(i), then the zero unit: a name that does not fit, or
+// holds a zero unit, leaves the buffer untouched and failed, so that the
+// request is never sent cut short.
+template <class UnitAt>
+void put_nwuni(NWDSBuf* buf, size_t n, UnitAt unit) {
+    size_t room = room_left(buf);
+    if (room < 4 || n >= (room - 4) / 2) {
+        buf->failed = true;
+        return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        if (unit(i) == 0) {
+            buf->failed = true;
+            return;
+        }
+    }
+    size_t units = n + 1;
+    NWDSBufPut32(buf, static_cast<uint32_t>(2 * units));
+    for (size_t i = 0; i < n; ++i) NWDSBufPut16(buf, unit(i));
+    NWDSBufPut16(buf, 0);
+    if ((2 * units) % 4 != 0) take_write(buf, 0, 2);  // zero padding
+}
+
+}  // namespace
+
 void NWDSBufPutNWUNI(NWDSBuf* buf, const char* s) {
     if (s == nullptr) {
         buf->failed = true;
         return;
     }
-    size_t n = std::strlen(s);
-    size_t room = room_left(buf);
-    // Length word, n + 1 units: a name that does not fit leaves the buffer
-    // untouched and failed, so that the request is never sent cut short.
-    if (room < 4 || n >= (room - 4) / 2) {
-        buf->failed = true;
-        return;
-    }
-    size_t units = n + 1;
-    NWDSBufPut32(buf, static_cast<uint32_t>(2 * units));
-    for (size_t i = 0; i < units; ++i) NWDSBufPut16(buf, static_cast<uint8_t>(s[i]));
-    if ((2 * units) % 4 != 0) take_write(buf, 0, 2);  // zero padding
+    put_nwuni(buf, std::strlen(s), [s](size_t i) -> uint16_t { return static_cast<uint8_t>(s[i]); });
+}
+
+void NWDSBufPutNWUNI(NWDSBuf* buf, std::span<const uint16_t> units) {
+    put_nwuni(buf, units.size(), [units](size_t i) { return units[i]; });
 }
 
 void NWDSBufGetNWUNI(NWDSBuf* buf, char* dest, size_t dest_size) {

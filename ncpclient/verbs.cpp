@@ -3,6 +3,7 @@
 // fails without being sent; a reply that is shorter than what a verb reads
 // fails the verb.
 #include <cstring>
+#include <iterator>
 
 #include "ncpclient/ncpclient.h"
 #include "runtime/cursor.h"
@@ -21,6 +22,12 @@ constexpr size_t kResolveReplySize = 128;
 constexpr size_t kRead1RequestSize = 256;
 constexpr size_t kRead1ReplySize = 768;
 constexpr size_t kPingReplySize = 64;
+
+// The resolve request: 12 bytes of fields, the name, 16 bytes of fields.
+constexpr size_t resolve_request_size(size_t units) { return 12 + 4 + rt::pad4(2 * (units + 1)) + 16; }
+static_assert(resolve_request_size(RESOLVE_NAME_MAX_UNITS) <= kResolveRequestSize &&
+                  resolve_request_size(RESOLVE_NAME_MAX_UNITS + 1) > kResolveRequestSize,
+              "RESOLVE_NAME_MAX_UNITS is the longest name the resolve request holds");
 
 // The read request of both read verbs, after NWDSBufInit(verb 3) has put
 // the zero version word.
@@ -55,8 +62,7 @@ bool ncp_nds_completed(NWDSBuf* reply) {
     return !reply->failed && code == 0;
 }
 
-int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id) {
-    if (name == nullptr) return 1;
+int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, std::span<const uint16_t> name, uint32_t* entry_id) {
     NdsExchange<kResolveRequestSize, kResolveReplySize> x(kVerbResolveName);
     NWDSBuf& req = x.req;
     NWDSBuf& rep = x.rep;
@@ -76,6 +82,22 @@ int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_
     if (rep.failed) return 1;
     if (entry_id != nullptr) *entry_id = id;
     return 0;
+}
+
+int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, const char* name, uint32_t* entry_id) {
+    if (name == nullptr) return 1;
+    // One unit more than the request holds, so that a longer name still
+    // fails there, without being cut to fit.
+    uint16_t units[RESOLVE_NAME_MAX_UNITS + 1];
+    const size_t n = strnlen(name, std::size(units));
+    for (size_t i = 0; i < n; ++i) units[i] = static_cast<uint8_t>(name[i]);
+    return ncp_NDS_RESOLVE_NAME(conn, std::span<const uint16_t>(units, n), entry_id);
+}
+
+uint32_t resolve(NcpConnection* conn, std::span<const uint16_t> name) {
+    uint32_t id = 0;
+    if (ncp_NDS_RESOLVE_NAME(conn, name, &id) != 0) return 0xFFFFFFFF;
+    return id;
 }
 
 uint32_t resolve(NcpConnection* conn, const char* name) {

@@ -2,7 +2,9 @@
 // with the challenge sealed under the password hash inside the RSA envelope,
 // and the server answers with the user's private key, enciphered so that only
 // a holder of the password hash can open it.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include "ndsauth/ndsauth.h"
@@ -178,17 +180,22 @@ int open_key_blob(NcpConnection* conn, LoginState* st, std::span<uint8_t> blob) 
     return take_private_key(conn, st, masked);
 }
 
-}  // namespace
-
-int do_login(NcpConnection* conn, const char* user, const char* password) {
-    // A key of an earlier login is of no use any more.
+// A key of an earlier login is of no use any more.
+void forget_private_key(NcpConnection* conn) {
     rt::wipe(conn->private_key, sizeof conn->private_key);
     conn->private_key_len = 0;
-    if (user == nullptr || password == nullptr) return 1;
-    if (user[0] == '.') ++user;
-    if (std::strlen(user) >= kNameUnits) return 1;
+}
+
+}  // namespace
+
+int do_login(NcpConnection* conn, std::span<const uint16_t> user, const char* password) {
+    forget_private_key(conn);
+    if (password == nullptr) return 1;
+    if (!user.empty() && user[0] == '.') user = user.subspan(1);
+    if (user.size() >= kNameUnits) return 1;
     if (std::strlen(password) >= kPasswordSize) return 1;
-    nwunicode_createfromascii(conn->user_name, user);
+    std::copy(user.begin(), user.end(), conn->user_name);
+    conn->user_name[user.size()] = 0;
     conn->user_id = resolve(conn, user);
     if (conn->user_id == 0xFFFFFFFFu) return 1;
 
@@ -207,4 +214,17 @@ int do_login(NcpConnection* conn, const char* user, const char* password) {
     uint8_t* blob = NWDSBufGetPtr(&reply, m);
     if (blob == nullptr) return 1;
     return open_key_blob(conn, &st, std::span<uint8_t>(blob, m));
+}
+
+int do_login(NcpConnection* conn, const char* user, const char* password) {
+    if (user == nullptr) {
+        forget_private_key(conn);
+        return 1;
+    }
+    // One unit more than a name can have after its leading dot, so that a
+    // longer name still fails there, without being cut to fit.
+    uint16_t units[kNameUnits + 1];
+    const size_t n = strnlen(user, std::size(units));
+    for (size_t i = 0; i < n; ++i) units[i] = static_cast<uint8_t>(user[i]);
+    return do_login(conn, std::span<const uint16_t>(units, n), password);
 }

@@ -60,6 +60,10 @@ constexpr size_t AUTH_MAX_PROOF = 12 + 6 * 160;
 
 
 // Logs the user in; on 0 conn->private_key holds the checked private key.
+// The user name is given as 16-bit code units, or as an 8-bit string whose
+// bytes are zero-extended to units; one leading '.' is dropped. The
+// password is bytes either way (a-z are hashed as A-Z).
+int do_login(NcpConnection* conn, std::span<const uint16_t> user, const char* password);
 int do_login(NcpConnection* conn, const char* user, const char* password);
 // Proves possession of the private key for conn->user_id; 0 when accepted.
 int do_auth(NcpConnection* conn);

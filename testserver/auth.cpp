@@ -53,12 +53,12 @@ bool credential_ok(const World& w, Session& s, std::span<const uint8_t> cred) {
         return false;
     }
     units.pop_back();
-    std::string text;
     std::vector<DnPart> parts;
     const Entry* e = nullptr;
-    if (units_to_latin1(units, text) && parse_dn(text, parts)) e = find_entry(w, parts);
+    if (parse_dn(units, parts)) e = find_entry(w, parts);
     if (e == nullptr || e->kind != EntryKind::User || e->user != s.logged_user) {
-        deviation(s.id, "authentication: credential names '%s', not the logged-in user", text.c_str());
+        deviation(s.id, "authentication: credential names '%s', not the logged-in user",
+                  units_to_utf8(units).c_str());
         return false;
     }
     return ok;
@@ -166,7 +166,7 @@ std::vector<uint8_t> verb_auth_finish(World& w, Session& s, std::span<const uint
     }
     s.authenticated = true;
     log_line("AUTHENTICATED conn=%u user=%s", s.id,
-             dn_format(w.users[static_cast<size_t>(s.logged_user)].def->name).c_str());
+             dn_text(w.users[static_cast<size_t>(s.logged_user)].def->name).c_str());
     NdsOut out;
     out.u32(0);
     return out.data();

@@ -7,20 +7,11 @@ namespace {
 
 enum class Charset { Utf8, Latin1 };
 
-// UTF-8 to ISO 8859-1; false for malformed UTF-8 or a character above U+00FF.
-bool utf8_to_latin1(std::string_view in, std::string& out) {
-    out.clear();
-    for (size_t i = 0; i < in.size(); ++i) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        if (c < 0x80) { out += static_cast<char>(c); continue; }
-        // Only two-byte sequences C2..C3 xx reach the range U+0080..U+00FF.
-        if ((c != 0xC2 && c != 0xC3) || i + 1 >= in.size()) return false;
-        const auto c2 = static_cast<unsigned char>(in[i + 1]);
-        if ((c2 & 0xC0) != 0x80) return false;
-        out += static_cast<char>(((c & 0x03) << 6) | (c2 & 0x3F));
-        ++i;
-    }
-    return true;
+// A value that must be ISO 8859-1 (the tree name, a password): UTF-8 text
+// to its ISO 8859-1 bytes; false for a character above U+00FF.
+bool utf8_to_latin1(const std::string& text, std::string& out) {
+    std::u16string units;
+    return utf8_to_units(text, units) && units_to_latin1(units, out);
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
@@ -54,7 +45,8 @@ bool unquote(std::string_view raw, std::string& out, std::string& why) {
 }
 
 bool typed_name(const std::string& text, std::vector<DnPart>& out, std::string& why) {
-    if (!parse_dn(text, out)) { why = "malformed name '" + text + "'"; return false; }
+    std::u16string units;
+    if (!utf8_to_units(text, units) || !parse_dn(units, out)) { why = "malformed name '" + text + "'"; return false; }
     for (const DnPart& p : out) {
         if (p.type.empty()) { why = "name '" + text + "' needs a type on every part (CN=..., O=...)"; return false; }
     }
@@ -95,7 +87,7 @@ struct Parser {
         if (keyword == "tree") {
             if (have_tree) { why = "second tree line"; return false; }
             if (value.empty()) { why = "empty tree name"; return false; }
-            dir.tree = value;
+            if (!utf8_to_latin1(value, dir.tree)) { why = "tree name outside ISO 8859-1"; return false; }
             have_tree = true;
             return true;
         }
@@ -137,7 +129,7 @@ struct Parser {
             DirUser& u = dir.users.back();
             if (keyword == "password") {
                 if (user_has_password) { why = "second password for this user"; return false; }
-                u.password = value;
+                if (!utf8_to_latin1(value, u.password)) { why = "password outside ISO 8859-1"; return false; }
                 user_has_password = true;
                 return true;
             }
@@ -175,13 +167,14 @@ bool parse_directory(std::string_view text, Directory& out, std::string& error) 
             return false;
         };
         if (raw.find('\0') != std::string_view::npos) return fail("NUL byte in line");
+        // Every line is taken apart as UTF-8.
         std::string decoded;
         if (p.charset == Charset::Utf8) {
-            if (!utf8_to_latin1(raw, decoded)) {
-                return fail("not UTF-8, or a character outside ISO 8859-1");
-            }
-        } else {
+            std::u16string units;
+            if (!utf8_to_units(raw, units)) return fail("not UTF-8");
             decoded = std::string(raw);
+        } else {
+            decoded = units_to_utf8(latin1_to_units(raw));
         }
         const std::string_view line = trim(decoded);
         if (line.empty() || line.front() == '#') continue;

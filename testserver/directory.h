@@ -12,7 +12,7 @@
 namespace ts {
 
 struct DirUser {
-    std::vector<DnPart> name;            // typed parts
+    std::vector<DnPart> name;            // typed parts, any characters
     std::string password;                // ISO 8859-1; empty when none is given
     std::vector<std::vector<DnPart>> groups;
     int line = 0;                        // where the user was declared

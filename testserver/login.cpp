@@ -34,7 +34,7 @@ std::vector<uint8_t> malformed(Session& s, const std::string& why) {
 }
 
 std::string user_dn(const World& w, int user) {
-    return dn_format(w.users[static_cast<size_t>(user)].def->name);
+    return dn_text(w.users[static_cast<size_t>(user)].def->name);
 }
 
 // The password hash the client must use: shuffle of the salt and the

@@ -83,12 +83,11 @@ std::vector<uint8_t> verb_resolve(World& w, Session& s, std::span<const uint8_t>
     }
     if (in.left() != 0) deviation(s.id, "resolve: %zu bytes after the last field", in.left());
 
-    std::string text;
     std::vector<DnPart> parts;
     const Entry* e = nullptr;
-    if (units_to_latin1(name, text) && parse_dn(text, parts)) e = find_entry(w, parts);
+    if (parse_dn(name, parts)) e = find_entry(w, parts);
     if (e == nullptr) {
-        log_line("UNKNOWN conn=%u name=%s", s.id, text.c_str());
+        log_line("UNKNOWN conn=%u name=%s", s.id, units_to_utf8(name).c_str());
         return nds_error(kNoSuchEntry);
     }
     NdsOut out;
@@ -103,7 +102,7 @@ std::vector<uint8_t> verb_server_name(World& w, Session& s, std::span<const uint
     if (!req.empty()) deviation(s.id, "server name: request has %zu bytes, not 0", req.size());
     NdsOut out;
     out.u32(0);
-    out.nwuni(latin1_to_units(dn_format(w.dir.server)));
+    out.nwuni(dn_format(w.dir.server));
     return out.data();
 }
 
@@ -145,7 +144,7 @@ std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::s
             values = *w.opt.raw_groups;
         } else if (e->kind == EntryKind::User) {
             for (const auto& g : w.users[static_cast<size_t>(e->user)].def->groups) {
-                values.push_back(nwuni_bytes(latin1_to_units(dn_format(g))));
+                values.push_back(nwuni_bytes(dn_format(g)));
             }
         }
     } else if (latin1_iequal(name, "Public Key")) {

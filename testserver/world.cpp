@@ -24,7 +24,7 @@ bool dump_keys(const World& w, std::string& error) {
     std::FILE* f = std::fopen(w.opt.dump_keys.c_str(), "w");
     if (f == nullptr) { error = "cannot write " + w.opt.dump_keys; return false; }
     for (const UserKeys& u : w.users) {
-        const std::string dn = dn_format(u.def->name);
+        const std::string dn = dn_text(u.def->name);
         const std::pair<const char*, const BIGNUM*> parts[] = {
             {"PN", u.key.p.get()}, {"QN", u.key.q.get()}, {"DP", u.key.dp.get()},
             {"DQ", u.key.dq.get()}, {"CR", u.key.cr.get()}};
@@ -112,6 +112,6 @@ const Entry* entry_by_id(const World& w, uint32_t id) {
 
 const Entry* server_entry(const World& w) { return w.entries.empty() ? nullptr : &w.entries.front(); }
 
-std::string entry_dn(const Entry& e) { return dn_format(e.name); }
+std::string entry_dn(const Entry& e) { return dn_text(e.name); }
 
 }  // namespace ts

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "frontend/config.h"
+#include "frontend/log.h"
 #include "frontend/progname.h"
+#include "helper_process.h"
 #include "tests/frontend/test_files.h"
 
 namespace {
@@ -95,6 +97,13 @@ TEST_F(ReadConfig, MissingFileFailsAndChangesNothing) {
 
 TEST_F(ReadConfig, EmptyFileKeepsTheDefaults) {
     ASSERT_EQ(read(""), 0);
+    EXPECT_EQ(config_concurrency, 0);
+    EXPECT_EQ(config_charset, CHARSET_ISO8859_1);
+    EXPECT_EQ(config_striprealm, 0);
+    EXPECT_EQ(config_stripdomain, 0);
+    EXPECT_EQ(config_ignorecase, 0);
+    EXPECT_EQ(config_contexts.count, 0u);
+    EXPECT_FALSE(file_exists(dir.file("helper.log")));
     EXPECT_STREQ(config_server, "");
     EXPECT_EQ(config_port, 524);
     EXPECT_STREQ(config_user, "");
@@ -212,6 +221,74 @@ TEST_F(ReadConfig, FailureReplyIsErrOrBh) {
         ASSERT_EQ(read(c.lines), 0);
         EXPECT_EQ(config_failurereply, c.reply) << c.lines;
     }
+}
+
+// The keys of the request forms. Values ignore letter case; a value that
+// cannot be used is logged and leaves the setting as an earlier line left
+// it; "No" is understood and changes nothing, as for the older switches.
+TEST_F(ReadConfig, RequestFormKeysAndTheirUnusableValues) {
+    struct Case {
+        const char* file;
+        int32_t concurrency, striprealm, stripdomain, ignorecase;
+        Charset charset;
+        size_t contexts;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"Concurrency Yes\nStripRealm yes\nStripDomain YES\nIgnoreCase Yes\n", 1, 1, 1, 1, CHARSET_ISO8859_1, 0, {}},
+        {"Concurrency Yes\nConcurrency No\nIgnoreCase no\n", 1, 0, 0, 0, CHARSET_ISO8859_1, 0, {}},
+        {"concurrency 4\nStripRealm true\nStripDomain 1\nIgnoreCase on\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0,
+         {"config: unknown value 4 for Concurrency, ignored.", "config: unknown value true for StripRealm, ignored.",
+          "config: unknown value 1 for StripDomain, ignored.", "config: unknown value on for IgnoreCase, ignored."}},
+        {"Charset UTF-8\n", 0, 0, 0, 0, CHARSET_UTF8, 0, {}},
+        {"CHARSET utf-8\nCharset Auto\n", 0, 0, 0, 0, CHARSET_AUTO, 0, {}},
+        {"Charset auto\nCharset iso-8859-1\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0, {}},
+        {"Charset UTF-8\nCharset latin1\nCharset utf8\n", 0, 0, 0, 0, CHARSET_UTF8, 0,
+         {"config: unknown value latin1 for Charset, ignored.", "config: unknown value utf8 for Charset, ignored."}},
+        {"Charset x\x01y\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0, {"config: unknown value x%01y for Charset, ignored."}},
+        {"Context sales.acme,.ops.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 2, {}},
+        {"Context a.acme\nContext b.acme,c.acme,d.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 3, {}},
+        {"Context a.acme\nContext sales.acme,,ops.acme\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 1,
+         {"config: Context sales.acme,,ops.acme ignored (an empty context)."}},
+        {"Context .\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0, {"config: Context . ignored (an empty context)."}},
+        {"Context a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q\n", 0, 0, 0, 0, CHARSET_ISO8859_1, 0,
+         {"config: Context a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q ignored (more than 16 contexts)."}},
+        // The list is read once the whole file is known: Charset may follow it.
+        {"Context \xC3\x9C" "berwachung.acme\nCharset UTF-8\n", 0, 0, 0, 0, CHARSET_UTF8, 1, {}},
+        {"Charset UTF-8\nContext j\xFCrgen.acme\n", 0, 0, 0, 0, CHARSET_UTF8, 0,
+         {"config: Context j\xFCrgen.acme ignored (not UTF-8)."}},
+        {"Charset auto\nContext j\xFCrgen.acme\n", 0, 0, 0, 0, CHARSET_AUTO, 1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        config_reset();
+        std::remove(dir.file("helper.log").c_str());
+        ASSERT_EQ(read(c.file), 0);
+        EXPECT_EQ(config_concurrency, c.concurrency);
+        EXPECT_EQ(config_striprealm, c.striprealm);
+        EXPECT_EQ(config_stripdomain, c.stripdomain);
+        EXPECT_EQ(config_ignorecase, c.ignorecase);
+        EXPECT_EQ(config_charset, c.charset);
+        EXPECT_EQ(config_contexts.count, c.contexts);
+        EXPECT_EQ(log_lines_of(read_file(dir.file("helper.log"))), c.log);
+        EXPECT_EQ(llen, 0);
+    }
+    // The contexts as units: one leading dot dropped, UTF-8 read as such.
+    config_reset();
+    ASSERT_EQ(read("Charset UTF-8\nContext .\xC3\x9C" "b.acme,ops\n"), 0);
+    ASSERT_EQ(config_contexts.count, 2u);
+    const std::vector<uint16_t> first(config_contexts.units + config_contexts.start[0],
+                                      config_contexts.units + config_contexts.start[0] + config_contexts.length[0]);
+    EXPECT_EQ(first, (std::vector<uint16_t>{0x00DC, 'b', '.', 'a', 'c', 'm', 'e'}));
+    EXPECT_EQ(config_contexts.length[1], 3u);
+
+    // A list longer than 511 bytes is not cut: the one before it stays.
+    config_reset();
+    std::remove(dir.file("helper.log").c_str());
+    ASSERT_EQ(read("Context a.acme\nContext " + std::string(512, 'x') + "\n"), 0);
+    EXPECT_EQ(config_contexts.count, 1u);
+    EXPECT_STREQ(config_context, "a.acme");
+    EXPECT_EQ(log_lines_of(read_file(dir.file("helper.log"))),
+              std::vector<std::string>{"config: Context " + std::string(512, 'x') + " ignored (longer than 511 bytes)."});
 }
 
 TEST_F(ReadConfig, ReadErrorFailsInsteadOfLooping) {

@@ -84,6 +84,37 @@ TEST(NdsBuf, PutNwuniWidensOrFailsWhole) {
     EXPECT_EQ(nofit.storage[0], 0xCC);
 }
 
+TEST(NdsBuf, PutNwuniOfUnitsGoesAsItIsOrFailsWhole) {
+    Buf x;
+    const uint16_t name[] = {0x0141, 'a', 0xD83D, 0xDE00};  // \u0141, 'a', U+1F600 as a pair
+    NWDSBufPutNWUNI(&x.b, name);
+    EXPECT_FALSE(x.b.failed);
+    EXPECT_EQ(x.bytes(x.used()), (Bytes{10, 0, 0, 0, 0x41, 0x01, 'a', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0, 0, 0}));
+    NWDSBufPutNWUNI(&x.b, std::span<const uint16_t>());
+    EXPECT_EQ(x.used(), 24u);
+    EXPECT_EQ(x.bytes(24), (Bytes{10, 0, 0, 0, 0x41, 0x01, 'a', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0, 0, 0,
+                                  2, 0, 0, 0, 0, 0, 0, 0}));
+
+    // A zero unit would end the name early: nothing is put.
+    Buf zero;
+    const uint16_t inner_zero[] = {'a', 0, 'b'};
+    NWDSBufPutNWUNI(&zero.b, inner_zero);
+    EXPECT_TRUE(zero.b.failed);
+    EXPECT_EQ(zero.used(), 0u);
+    EXPECT_EQ(zero.storage[0], 0xCC);
+
+    // 4 + 2 * (13 + 1) = 32 bytes: fits in 32, not in 31.
+    const uint16_t thirteen[13] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm'};
+    Buf fit(32), nofit(31);
+    NWDSBufPutNWUNI(&fit.b, thirteen);
+    EXPECT_FALSE(fit.b.failed);
+    EXPECT_EQ(fit.used(), 32u);
+    NWDSBufPutNWUNI(&nofit.b, thirteen);
+    EXPECT_TRUE(nofit.b.failed);
+    EXPECT_EQ(nofit.used(), 0u);
+    EXPECT_EQ(nofit.storage[0], 0xCC);
+}
+
 // A reply buffer holding `wire`, as the fragment layer leaves it.
 struct Reply : Buf {
     explicit Reply(const Bytes& wire) {

@@ -59,6 +59,26 @@ TEST(Resolve, LongNamesFailWithoutSending) {
     EXPECT_EQ(s.peer.extra_bytes(), 0u);
 }
 
+TEST(Resolve, NameAsUnitsBeyondOneByteAndBeyondTheBmp) {
+    Session s({nds(cat({le32(0), le32(0), le32(0x0A0B0C0D)}))});
+    // \u0141 (L with stroke), 'a', U+1F600 as the pair D83D DE00.
+    const uint16_t name[] = {0x0141, 'a', 0xD83D, 0xDE00};
+    uint32_t id = 0;
+    EXPECT_EQ(ncp_NDS_RESOLVE_NAME(s.conn.get(), name, &id), 0);
+    EXPECT_EQ(id, 0x0A0B0C0Du);
+    // A zero unit inside, or one unit more than the request holds: not sent.
+    const uint16_t inner_zero[] = {'a', 0, 'b'};
+    EXPECT_EQ(resolve(s.conn.get(), inner_zero), 0xFFFFFFFFu);
+    std::vector<uint16_t> long_name(RESOLVE_NAME_MAX_UNITS + 1, 0x0436);
+    EXPECT_EQ(resolve(s.conn.get(), long_name), 0xFFFFFFFFu);
+    auto reqs = s.finish();
+    ASSERT_EQ(reqs.size(), 1u);
+    const Bytes expect = {0, 0, 0, 0, 0x62, 0x20, 0, 0, 0, 0, 0, 0,
+                          0x0A, 0, 0, 0, 0x41, 0x01, 0x61, 0x00, 0x3D, 0xD8, 0x00, 0xDE, 0, 0, 0, 0,
+                          1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 9, 0, 0, 0};
+    EXPECT_EQ(verb_request(reqs[0]), expect);
+}
+
 TEST(ReadAll, PacksValuesInPlace) {
     Session s({nds(read_reply(1, 1, 3, cat({value({1, 2, 3, 4, 5}), value(Bytes(8, 0x88)), value({6, 7})}))),
                nds(read_reply(1, 1, 0, {})), nds(read_reply(2, 1, 0, {})), nds(read_reply(1, 2, 0, {})),

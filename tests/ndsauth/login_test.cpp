@@ -173,6 +173,39 @@ TEST(Login, RefusalsAndFailedExchangesFail) {
     }
 }
 
+// Names beyond ISO 8859-1 go as units: \u0141ukasz (U+0141), asked for in
+// other letter case (\u0142 is U+0142), and U+20BB7 (the pair D842 DFB7);
+// the same name in two containers gives two entries.
+TEST(Login, UserNamesAsUnitsBeyondIsoLatin1) {
+    Directory dir(512, false, {"\xC5\x81ukasz.OU=sales.O=acme", "\xF0\xA0\xAE\xB7.OU=ops.O=acme",
+                               "alice.OU=sales.O=acme", "alice.OU=ops.O=acme"});
+    const std::vector<uint16_t> lukasz = {0x0142, 'U', 'K', 'A', 'S', 'Z', '.', 's', 'a', 'l', 'e', 's', '.', 'a', 'c', 'm', 'e'};
+    ASSERT_EQ(do_login(&dir.conn, lukasz, "secret-pw1"), 0);
+    ASSERT_EQ(do_auth(&dir.conn), 0);
+    EXPECT_EQ(dir.logged("AUTHENTICATED"), 1u);
+    EXPECT_EQ(dir.conn.user_id, dir.user("CN=\xC5\x81ukasz.OU=sales.O=acme").id);
+    EXPECT_EQ(std::vector<uint16_t>(dir.conn.user_name, dir.conn.user_name + lukasz.size() + 1),
+              [&] { auto u = lukasz; u.push_back(0); return u; }());
+    const auto resolved = dir.exchange(1);
+    ASSERT_TRUE(resolved);
+    // Length 36 (17 units and the zero unit), then the units as sent.
+    EXPECT_EQ(Bytes(resolved->request.begin() + 12, resolved->request.begin() + 22),
+              (Bytes{36, 0, 0, 0, 0x42, 0x01, 'U', 0, 'K', 0}));
+
+    const std::vector<uint16_t> beyond = {'.', 0xD842, 0xDFB7, '.', 'o', 'p', 's', '.', 'a', 'c', 'm', 'e'};
+    ASSERT_EQ(do_login(&dir.conn, beyond, "Secret-Pw1"), 0);
+    ASSERT_EQ(do_auth(&dir.conn), 0);
+    EXPECT_EQ(dir.conn.user_id, dir.user("CN=\xF0\xA0\xAE\xB7.OU=ops.O=acme").id);
+
+    const auto units = [](const char* ascii) { return std::vector<uint16_t>(ascii, ascii + std::strlen(ascii)); };
+    const uint32_t sales = resolve(&dir.conn, units("alice.sales.acme"));
+    const uint32_t ops = resolve(&dir.conn, units("Alice.OPS.acme"));
+    EXPECT_EQ(sales, dir.user("CN=alice.OU=sales.O=acme").id);
+    EXPECT_EQ(ops, dir.user("CN=alice.OU=ops.O=acme").id);
+    EXPECT_NE(sales, ops);
+    EXPECT_EQ(resolve(&dir.conn, units("alice.acme")), 0xFFFFFFFFu);
+}
+
 // Every length and check of the login reply: a reply that breaks one fails
 // the login, and no private key is left behind.
 TEST(Login, EveryLengthAndCheckOfTheReplyIsEnforced) {

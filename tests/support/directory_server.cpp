@@ -30,7 +30,7 @@ std::vector<ts::Exchange> DirectoryServer::exchanges() {
 
 const ts::UserKeys* DirectoryServer::user(const std::string& typed_dn) const {
     for (const ts::UserKeys& u : world_.users) {
-        if (ts::dn_format(u.def->name) == typed_dn) return &u;
+        if (ts::dn_text(u.def->name) == typed_dn) return &u;
     }
     return nullptr;
 }

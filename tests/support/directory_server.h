@@ -41,7 +41,7 @@ public:
         return server_.with(std::forward<F>(f));
     }
     const ts::World& world() const { return world_; }  // the parts that never change
-    const ts::UserKeys* user(const std::string& typed_dn) const;
+    const ts::UserKeys* user(const std::string& typed_dn) const;  // typed DN in UTF-8
 
     std::string log() const;
     std::vector<std::string> lines(const std::string& prefix) const;
