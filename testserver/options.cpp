@@ -6,6 +6,8 @@
 #include <string_view>
 #include <utility>
 
+#include "testserver/names.h"
+
 namespace ts {
 namespace {
 
@@ -19,21 +21,33 @@ bool to_long(const char* s, long lo, long hi, long& out) {
     return true;
 }
 
-// "V:CODE": verb number and completion code, the code decimal (may be
-// negative, as NDS codes are written) or hexadecimal.
+// A non-zero completion code, decimal (may be negative, as NDS codes are
+// written) or hexadecimal.
+bool code_value(const char* s, uint32_t& code) {
+    errno = 0;
+    char* end = nullptr;
+    const long long c = std::strtoll(s, &end, 0);
+    if (errno != 0 || *end != '\0' || *s == '\0' || c < INT32_MIN || c > UINT32_MAX || c == 0) return false;
+    code = static_cast<uint32_t>(c);
+    return true;
+}
+
+// "V:CODE": verb number and completion code.
 bool fail_spec(const char* s, uint32_t& verb, uint32_t& code) {
     const char* colon = std::strchr(s, ':');
     if (colon == nullptr) return false;
     const std::string v(s, colon);
     long lv = 0;
-    if (!to_long(v.c_str(), 0, 255, lv)) return false;
-    errno = 0;
-    char* end = nullptr;
-    const long long c = std::strtoll(colon + 1, &end, 0);
-    if (errno != 0 || *end != '\0' || colon[1] == '\0' || c < INT32_MIN || c > UINT32_MAX || c == 0) return false;
+    if (!to_long(v.c_str(), 0, 255, lv) || !code_value(colon + 1, code)) return false;
     verb = static_cast<uint32_t>(lv);
-    code = static_cast<uint32_t>(c);
     return true;
+}
+
+// "NAME:CODE": a name in UTF-8 (cut at the last ':') and a completion code.
+bool fail_resolve_spec(const char* s, std::u16string& name, uint32_t& code) {
+    const char* colon = std::strrchr(s, ':');
+    return colon != nullptr && colon != s && utf8_to_units(std::string_view(s, colon), name) &&
+           code_value(colon + 1, code);
 }
 
 constexpr std::pair<const char*, LoginFault> kLoginFaults[] = {
@@ -75,6 +89,7 @@ const char* usage_text() {
     return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
            "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
            "  [--drop-after N] [--hang-after N] [--fault-once] [--fail-verb V:CODE]...\n"
+           "  [--fail-resolve NAME:CODE]...\n"
            "  [--reply-delay MS] [--trickle MS]\n"
            "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
            "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n";
@@ -147,6 +162,17 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
                 return false;
             }
             out.fail_verb[verb] = code;
+            ++i;
+            continue;
+        }
+        if (a == "--fail-resolve") {
+            std::u16string name;
+            uint32_t code = 0;
+            if (val == nullptr || !fail_resolve_spec(val, name, code)) {
+                error = "--fail-resolve needs NAME:CODE with a non-zero code";
+                return false;
+            }
+            out.fail_resolve.emplace_back(name, code);
             ++i;
             continue;
         }

@@ -83,6 +83,9 @@ struct Options {
     long trickle_ms = 0;               // --trickle MS: replies sent one byte every MS milliseconds
     bool fault_once = false;           // the two faults above hit only the first connection that reaches N
     std::map<uint32_t, uint32_t> fail_verb;  // NDS verb -> completion code
+    // --fail-resolve NAME:CODE: resolving NAME (as asked, letter case aside)
+    // answers the NDS error CODE.
+    std::vector<std::pair<std::u16string, uint32_t>> fail_resolve;
     long bad_ping_length = -1;         // >= 0: the name length that ping replies announce
     std::string tree_name;             // overrides the directory file's tree when set
     std::string dump_keys;             // --dump-keys FILE: the users' private key parts, for memory checks

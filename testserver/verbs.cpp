@@ -83,6 +83,9 @@ std::vector<uint8_t> verb_resolve(World& w, Session& s, std::span<const uint8_t>
     }
     if (in.left() != 0) deviation(s.id, "resolve: %zu bytes after the last field", in.left());
 
+    for (const auto& [failing, code] : w.opt.fail_resolve) {
+        if (names_iequal(name, failing)) return nds_error(code);
+    }
     std::vector<DnPart> parts;
     const Entry* e = nullptr;
     if (parse_dn(name, parts)) e = find_entry(w, parts);

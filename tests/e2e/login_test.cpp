@@ -84,18 +84,20 @@ TEST(LoginFailure, WrongPasswordIsLoggedAndTheHelperExitsCleanly) {
     expect_password_not_logged(helper, "not-the-password");
 }
 
-// An unknown user is an answer: the connection and its login are kept. A
-// name that cannot even be asked for (longer than a resolve request holds)
-// drops the connection, and the next answer comes over a new login.
+// An unknown user is an answer: the connection and its login are kept, and
+// so they are for a name too long to be asked for (it is not asked). A
+// resolve that fails otherwise drops the connection, and the next answer
+// comes over a new login.
 TEST(LoginReconnect, UnknownUserKeepsTheLoginOtherResolveFailuresDropIt) {
-    ServerProcess server(e2e_directory(false), {"--fragment-size", "64"});
+    ServerProcess server(e2e_directory(false), {"--fragment-size", "64", "--fail-resolve", "broken.acme:-626"});
     ASSERT_NE(server.port(), 0);
     HelperProcess helper(search_user_config(server.port()));
     expect_replies(helper, Cases{
         {"alice.sales.acme all.acme", "OK\n"},
         {"ghost.acme all.acme", "ERR\n"},
+        {std::string(134, 'x') + " all.acme", "ERR\n"},
         {"alice.sales.acme staff.sales.acme", "OK\n"},
-        {std::string(200, 'x') + " all.acme", "ERR\n"},
+        {"broken.acme all.acme", "ERR\n"},
         {"alice.sales.acme staff.sales.acme", "OK\n"},
     });
     helper.close_input();

@@ -170,11 +170,11 @@ Request RequestStream::next() {
     const uint64_t i = index_++;
     const auto users = static_cast<uint32_t>(w_.member_of.size());
     if (unknown_every_ > 0 && i % static_cast<uint64_t>(unknown_every_) == static_cast<uint64_t>(unknown_every_ / 2)) {
-        // Every other one is a name too long to be asked for, which drops
-        // the connection; the directory answers the others "no such entry".
-        const bool too_long = (i / static_cast<uint64_t>(unknown_every_)) % 2 == 1;
-        return {(too_long ? std::string(200, 'n') : std::string("nobody")) + std::to_string(i) + ".corp g0.corp",
-                "ERR", Kind::Unknown};
+        // Every other one is the user whose resolve fails, which drops the
+        // connection; the directory answers the others "no such entry".
+        const bool failing = (i / static_cast<uint64_t>(unknown_every_)) % 2 == 1;
+        return {(failing ? std::string(kFailingUser) : "nobody" + std::to_string(i) + ".corp") + " g0.corp", "ERR",
+                Kind::Unknown};
     }
     if (invalid_every_ > 0 && i % static_cast<uint64_t>(invalid_every_) == 1)
         return {"u" + std::to_string(draw(users)) + ".corp", "ERR Invalid string", Kind::Invalid};

@@ -44,7 +44,9 @@ int64_t now_ms();
 
 // A directory of `users` users u0..u(n-1) in O=corp, each a member of three
 // of `groups` groups g0..g(m-1), plus a search user, and a stream of
-// requests over it with the reply each must get.
+// requests over it with the reply each must get. A server started with
+// kFailingResolve refuses to resolve kFailingUser other than with "no such
+// entry", which drops a logged-in connection.
 struct Workload {
     std::string directory;       // the test server's directory file
     std::string search_user;     // typeless, e.g. search.corp
@@ -53,6 +55,8 @@ struct Workload {
     int groups = 0;
 };
 Workload make_workload(int users, int groups, uint32_t seed);
+inline constexpr const char* kFailingUser = "broken.corp";
+inline constexpr const char* kFailingResolve = "broken.corp:-626";
 
 enum class Kind { Member, NonMember, Unknown, Invalid };
 struct Request {
@@ -62,8 +66,8 @@ struct Request {
 };
 // The i-th request of a seeded stream: members, non-members, unknown users
 // and lines without a blank mixed. unknown_every: every n-th request (from
-// request n/2 on) names a user that does not exist, every other one with a
-// name too long to be asked for; 0 for none.
+// request n/2 on) names a user that does not exist, every other one
+// kFailingUser; 0 for none.
 class RequestStream {
 public:
     RequestStream(const Workload& w, uint32_t seed, int unknown_every, int invalid_every);

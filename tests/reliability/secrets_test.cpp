@@ -36,14 +36,15 @@ std::string upper(std::string s) {
 
 // The requests that take the helper through every path that logs: a member,
 // a non-member, a line without a blank, an unknown user, a name too long to
-// be asked for (which drops the connection and logs in again), a name with
-// a control character.
+// be asked for, a user whose resolve fails (which drops the connection and
+// logs in again), a name with a control character.
 std::string run_requests(HelperProcess& h) {
     std::string out;
     const std::string too_long = std::string(200, 'g') + ".corp staff.corp";
-    for (const std::string& line : {std::string("amy.corp staff.corp"), std::string("amy.corp other.corp"),
-                                    std::string("amy.corp"), std::string("ghost.corp staff.corp"), too_long,
-                                    std::string("amy.corp staff.corp"), std::string("amy\x01.corp x")})
+    for (const std::string& line :
+         {std::string("amy.corp staff.corp"), std::string("amy.corp other.corp"), std::string("amy.corp"),
+          std::string("ghost.corp staff.corp"), too_long, std::string(rel::kFailingUser) + " staff.corp",
+          std::string("amy.corp staff.corp"), std::string("amy\x01.corp x")})
         out += h.ask(line);
     return out;
 }
@@ -54,13 +55,13 @@ void expect_no_password(const std::string& where, const std::string& text, const
 }
 
 TEST(Secrets, PasswordNeverInLogOrOutput) {
-    ServerProcess server(directory());
+    ServerProcess server(directory(), {"--fail-resolve", rel::kFailingResolve});
     ASSERT_NE(server.port(), 0);
     {
         HelperProcess h(config(server.port(), kPassword));
         ASSERT_GT(h.pid(), 0);
         const std::string out = run_requests(h);
-        EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nERR\nOK\nERR\n");
+        EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nERR\nERR\nOK\nERR\n");
         h.close_input();
         const std::string rest = h.rest_of_output(60);
         EXPECT_EQ(h.wait(60), 0);
@@ -135,7 +136,7 @@ std::string find_secrets(pid_t pid, const Secrets& s, bool* readable) {
 TEST(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
     rel::TempDir tmp;
     const std::string dump = tmp.file("keys.txt");
-    ServerProcess server(directory(), {"--dump-keys", dump});
+    ServerProcess server(directory(), {"--dump-keys", dump, "--fail-resolve", rel::kFailingResolve});
     ASSERT_NE(server.port(), 0);
     const Secrets secrets = load_secrets(rel::read_file(dump), "CN=search.O=corp", kPassword);
     for (const char* tag : {"PN", "QN", "DP", "DQ", "CR", "HASH"})
@@ -154,9 +155,8 @@ TEST(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
     EXPECT_EQ(find_secrets(h.pid(), secrets, &readable), "") << "after the first login";
     ASSERT_TRUE(readable);
 
-    // A name too long to be asked for drops the connection; the reconnect
-    // logs in again.
-    ASSERT_EQ(h.ask(std::string(200, 'g') + ".corp staff.corp"), "ERR\n");
+    // A failed resolve drops the connection; the reconnect logs in again.
+    ASSERT_EQ(h.ask(std::string(rel::kFailingUser) + " staff.corp"), "ERR\n");
     ASSERT_EQ(h.ask("amy.corp staff.corp"), "OK\n");
     ASSERT_EQ(server.lines("LOGGED-IN").size(), 2u);
     EXPECT_EQ(find_secrets(h.pid(), secrets, &readable), "") << "after a reconnect";

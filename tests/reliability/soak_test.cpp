@@ -59,15 +59,15 @@ long soak_requests() {
 TEST(Soak, EveryReplyRightAndInOrderWithMemoryAndDescriptorsFlat) {
     const long total = soak_requests();
     const rel::Workload w = rel::make_workload(40, 12, 1);
-    ServerProcess server(w.directory);
+    ServerProcess server(w.directory, {"--fail-resolve", rel::kFailingResolve});
     ASSERT_NE(server.port(), 0);
     HelperProcess helper(helper_config(server.port(), "SearchUser " + w.search_user + "\nSearchPass " +
                                                           w.search_password + "\nTimeout 10\n"));
     ASSERT_GT(helper.pid(), 0);
 
-    // Unknown users now and then; every other one has a name too long to be
-    // asked for, which drops the logged-in connection and makes the helper
-    // log in again, so reconnects are part of the soak.
+    // Unknown users now and then; every other one is a user whose resolve
+    // fails, which drops the logged-in connection and makes the helper log
+    // in again, so reconnects are part of the soak.
     rel::RequestStream stream(w, 7, 997, 50);
     ASSERT_TRUE(drive(helper, stream, 0, kWarmUp));
     const long rss_start = rel::resident_kb(helper.pid());
@@ -94,7 +94,7 @@ TEST(Soak, EveryReplyRightAndInOrderWithMemoryAndDescriptorsFlat) {
     EXPECT_EQ(helper.rest_of_output(60), "");
     EXPECT_EQ(helper.wait(60), 0);
     EXPECT_TRUE(server.deviations().empty()) << server.deviations().front();
-    // The reconnects really happened: one login per over-long name, plus the
+    // The reconnects really happened: one login per failed resolve, plus the
     // first; none for the users the directory does not know.
     EXPECT_GE(server.lines("LOGGED-IN").size(), static_cast<size_t>(total / 997 / 2));
     EXPECT_LE(server.lines("LOGGED-IN").size(), static_cast<size_t>(total / 997 / 2 + 2));

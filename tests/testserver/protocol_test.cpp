@@ -333,6 +333,12 @@ TEST_F(Protocol, FaultInjection) {
     EXPECT_EQ(r.completion, 0xFF);
     EXPECT_EQ(resolve_code(client_, "alice.sales.acme", nullptr), 0xDEADBEEFu);
     EXPECT_FALSE(client_.call(0x2222, ping, r));
+
+    // One name's resolve refused, whatever the letter case it is asked in.
+    start(true, {"--fail-resolve", "Alice.sales.acme:-626"});
+    ASSERT_TRUE(client_.create());
+    EXPECT_EQ(resolve_code(client_, "alice.SALES.acme", nullptr), 0xFFFFFD8Eu);
+    EXPECT_EQ(resolve_code(client_, "CN=alice.OU=sales.O=acme", nullptr), 0u);
 }
 
 // Replies held back, sent a byte at a time, or never sent from the first
