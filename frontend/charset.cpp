@@ -76,19 +76,34 @@ NameStatus utf8_to_units(std::string_view text, std::span<uint16_t> out, size_t*
 bool is_high_surrogate(uint16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(uint16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
-// One code point in UTF-8, or as %XX when it is a control character; all
-// or nothing.
-void put_code_point(LogUnits* w, uint32_t cp) {
-    static const char hex[] = "0123456789ABCDEF";
+// n bytes, all or nothing, with room for the zero byte kept.
+void put_bytes(LogUnits* w, const char* b, size_t n) {
     if (w->full) return;
+    if (w->size - w->used < n + 1) {
+        w->full = true;  // nothing more is written
+        return;
+    }
+    for (size_t k = 0; k < n; ++k) w->out[w->used++] = b[k];
+    w->out[w->used] = '\0';
+}
+
+void put_escaped(LogUnits* w, uint8_t c) {
+    static const char hex[] = "0123456789ABCDEF";
+    const char b[3] = {'%', hex[c >> 4], hex[c & 0x0F]};
+    put_bytes(w, b, 3);
+}
+
+bool is_control(uint32_t cp) { return cp < 0x20 || cp == 0x7F; }
+
+// One code point in UTF-8, or as %XX when it is a control character.
+void put_code_point(LogUnits* w, uint32_t cp) {
+    if (is_control(cp)) {
+        put_escaped(w, static_cast<uint8_t>(cp));
+        return;
+    }
     char b[4];
     size_t n;
-    if (cp < 0x20 || cp == 0x7F) {
-        b[0] = '%';
-        b[1] = hex[cp >> 4];
-        b[2] = hex[cp & 0x0F];
-        n = 3;
-    } else if (cp < 0x80) {
+    if (cp < 0x80) {
         b[0] = static_cast<char>(cp);
         n = 1;
     } else if (cp < 0x800) {
@@ -107,12 +122,17 @@ void put_code_point(LogUnits* w, uint32_t cp) {
         b[3] = static_cast<char>(0x80 | (cp & 0x3F));
         n = 4;
     }
-    if (w->size - w->used < n + 1) {  // room for the zero byte stays
-        w->full = true;
+    put_bytes(w, b, n);
+}
+
+// One byte as it stands, or as %XX when it is a control character.
+void put_byte(LogUnits* w, uint8_t c) {
+    if (is_control(c)) {
+        put_escaped(w, c);
         return;
     }
-    for (size_t k = 0; k < n; ++k) w->out[w->used++] = b[k];
-    w->out[w->used] = '\0';
+    const char b = static_cast<char>(c);
+    put_bytes(w, &b, 1);
 }
 
 }  // namespace
@@ -140,16 +160,21 @@ NameStatus name_to_units(Charset cs, std::string_view text, std::span<uint16_t> 
     return latin1_to_units(text, out, count);
 }
 
-void log_units_begin(LogUnits* w, char* out, size_t size) {
+void log_units_begin(LogUnits* w, char* out, size_t size, bool utf8) {
     w->out = out;
     w->size = size;
     w->used = 0;
     w->high = 0;
+    w->utf8 = utf8;
     w->full = size == 0;
     if (size != 0) out[0] = '\0';
 }
 
 void log_units_put(LogUnits* w, uint16_t unit) {
+    if (!w->utf8) {
+        put_byte(w, static_cast<uint8_t>(unit & 0xFF));
+        return;
+    }
     if (w->high != 0) {
         const uint16_t high = w->high;
         w->high = 0;
@@ -175,9 +200,31 @@ void log_units_end(LogUnits* w) {
     }
 }
 
-void log_escape_units(std::span<const uint16_t> units, char* out, size_t out_size) {
+void log_escape_units(std::span<const uint16_t> units, bool utf8, char* out, size_t out_size) {
     LogUnits w;
-    log_units_begin(&w, out, out_size);
+    log_units_begin(&w, out, out_size, utf8);
     for (uint16_t u : units) log_units_put(&w, u);
     log_units_end(&w);
+}
+
+void log_request_name(Charset cs, const char* text, char* out, size_t out_size) {
+    LogUnits w;
+    log_units_begin(&w, out, out_size, cs != CHARSET_ISO8859_1);
+    const std::string_view name(text);
+    bool multibyte = false;
+    const bool valid = utf8_valid(name, &multibyte);
+    if (cs != CHARSET_ISO8859_1 && valid && (cs == CHARSET_UTF8 || multibyte)) {
+        for (size_t i = 0; i < name.size();) {
+            uint32_t cp = 0;
+            i += utf8_sequence(name, i, &cp);
+            put_code_point(&w, cp);
+        }
+        return;
+    }
+    for (const char c : name) {
+        const auto b = static_cast<uint8_t>(c);
+        if (cs == CHARSET_ISO8859_1) put_byte(&w, b);
+        else if (cs == CHARSET_AUTO || b < 0x80) put_code_point(&w, b);
+        else put_escaped(&w, b);
+    }
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "frontend/charset.h"
 #include "frontend/config.h"
 #include "frontend/log.h"
 #include "frontend/reason.h"
@@ -15,6 +16,10 @@ int32_t flag_connected = 0;
 sockaddr_in server_sockaddr;
 
 namespace {
+
+// The search user as code units under the configured character set.
+uint16_t search_user[CONFIG_TEXT_SIZE];
+size_t search_user_length = 0;
 
 // A step of the login sequence failed: its line, the reason with Debug, and
 // the socket closed, so that the next negative answer's ping fails and a
@@ -55,7 +60,7 @@ int connect_to(const ServerCandidate* c) {
         return 0;
     }
     conn.failure = NcpFailure{};
-    if (do_login(&conn, config_user, config_password) != 0) {
+    if (do_login(&conn, std::span<const uint16_t>(search_user, search_user_length), config_password) != 0) {
         addtolog("login failed on %s:%lu.\r\n", host, port);
         return login_step_failed("login");
     }
@@ -91,6 +96,13 @@ int try_candidate(ServerCandidate* c, bool count_failure) {
 
 int make_connection() {
     if (flag_connected == 1) return 1;
+    if (name_to_units(config_charset, config_user, search_user, &search_user_length) != NAME_OK) {
+        char user[LOG_ESCAPED_SIZE];
+        log_request_name(config_charset, config_user, user, sizeof user);
+        addtolog("SearchUser %s is not UTF-8.\r\n", user);
+        writetolog();
+        return 1;
+    }
     const int64_t now = ncp_clock_ns();
     const size_t count = servers_refresh(now);
     // The caller's budget (a request's check) is not this phase's: each

@@ -2,13 +2,15 @@
 
 #include <span>
 
+#include "frontend/charset.h"
 #include "frontend/config.h"
 #include "frontend/connection.h"
+#include "frontend/context.h"
+#include "frontend/groupmatch.h"
 #include "frontend/log.h"
 #include "frontend/reason.h"
 #include "frontend/request.h"
 #include "ncpclient/ncpclient.h"
-#include "runtime/bytes.h"
 #include "runtime/cursor.h"
 
 uint8_t group_buffer[GROUP_BUFFER_SIZE];
@@ -19,6 +21,22 @@ namespace {
 constexpr int32_t NDS_NO_SUCH_ENTRY = -601;
 constexpr int32_t NDS_NO_SUCH_ATTRIBUTE = -603;
 
+// The user and group names of the request as code units. A name never has
+// more units than bytes, and all of them lie in the one request line.
+uint16_t user_units[REQUEST_SIZE];
+size_t user_length;
+uint16_t group_units[REQUEST_SIZE];
+std::span<const uint16_t> group_names[REQUEST_GROUPS_MAX];
+
+// A name the user is tried as: the user, or user.context.
+uint16_t candidate[REQUEST_SIZE + CONTEXT_TEXT_SIZE];
+// Such a name for the log (every unit at most 3 bytes), and a stored one.
+char candidate_text[3 * (REQUEST_SIZE + CONTEXT_TEXT_SIZE) + 1];
+char stored_text[LOGBUFFER_SIZE];
+
+// What resolving the user ended in when it found the entry.
+constexpr int RESOLVED = -1;
+
 bool nds_error_is(const NcpFailure& f, int32_t code) { return f.kind == NCP_FAIL_NDS && f.code == code; }
 
 // A check that could not be decided: no connection, or a failed exchange.
@@ -26,132 +44,150 @@ int undecided(const NcpFailure& f) {
     return f.kind == NCP_FAIL_NOT_CONNECTED ? RESULT_UNREACHABLE : RESULT_FAILED;
 }
 
-// A stored name: little-endian 16-bit code units as the read left them.
-struct StoredName {
-    std::span<const uint8_t> bytes;
-    size_t count;  // whole code units in bytes
-};
+bool log_utf8() { return config_charset != CHARSET_ISO8859_1; }
 
-uint16_t unit_at(const StoredName& n, size_t k) {
-    return k < n.count ? rt::load_le16(n.bytes.subspan(2 * k, 2).data()) : 0;
+LetterCase letter_case() {
+    if (!config_ignorecase) return CASE_EXACT;
+    return config_charset == CHARSET_ISO8859_1 ? CASE_FOLD_LATIN1 : CASE_FOLD;
 }
 
-// Past a leading '.' and a leading "CN=" (either case of the letters).
-size_t start_position(const StoredName& n) {
-    size_t p = 0;
-    if (n.count > 0 && unit_at(n, 0) == '.') p = 1;
-    uint16_t c = unit_at(n, p), m = unit_at(n, p + 1), eq = unit_at(n, p + 2);
-    if (p + 2 < n.count && (c == 'C' || c == 'c') && (m == 'N' || m == 'n') && eq == '=') p += 3;
-    return p;
-}
-
-// From a '.' to the next '=' of the name, or to its end.
-size_t skip_type(const StoredName& n, size_t p) {
-    while (p < n.count && unit_at(n, p) != '=') ++p;
-    return p;
-}
-
-// The name in the typeless form of a request, one debug line.
-void log_name(const StoredName& n, const char* user) {
-    static const char hex[] = "0123456789ABCDEF";
-    addtolog("DEBUG: Object \"%s\" is in group \".", user);
-    size_t p = start_position(n);
-    while (p < n.count && unit_at(n, p) != 0) {
-        uint16_t unit = unit_at(n, p);
-        if (unit == '.') p = skip_type(n, p);
-        unsigned char c = static_cast<unsigned char>(unit & 0xFF);
-        if (c < 0x20 || c == 0x7F) {
-            addtolog("%%%c%c", hex[c >> 4], hex[c & 0x0F]);
-        } else {
-            addtolog("%c", c);
-        }
-        ++p;
-    }
-    addtolog("\"\r\n");
-}
-
-// The last Debug line of a request, and the flush of its lines.
-void log_decision(const char* user, int result) {
+// The last Debug line of a request, and the flush of its lines: the group
+// that matched, or all the groups asked for.
+void log_decision(const char* user, int result, size_t matched) {
     char group[LOG_ESCAPED_SIZE];
-    log_escape(chkgroup, group, sizeof group);
-    addtolog("%s %s group %s\r\n", user, result == RESULT_MEMBER ? "in" : "NOT in", group);
+    addtolog("%s %s group ", user, result == RESULT_MEMBER ? "in" : "NOT in");
+    for (size_t i = 0; i < chkrequest.group_count; ++i) {
+        if (result == RESULT_MEMBER && i != matched) continue;
+        log_request_name(config_charset, chkrequest.groups[i], group, sizeof group);
+        addtolog("%s%s", result != RESULT_MEMBER && i > 0 ? ", " : "", group);
+    }
+    addtolog("\r\n");
     writetolog();
+}
+
+// A name the user was not found as; the line goes on with the next name's
+// lines, or with the decision after the last.
+void log_not_resolved(const char* name, bool last) {
+    addtolog("failed to resolve %s. %s", name, last ? "" : "\r\n");
+}
+
+// Resolves the user as each name it is tried as, in turn, until one is
+// found (RESOLVED, *entry_id set). "No such entry" moves on to the next
+// name and keeps the connection; any other failure drops it. A name too
+// long for the resolve request is never cut and never sent.
+int resolve_user(const char* user, uint32_t* entry_id) {
+    const std::span<const uint16_t> name(user_units, user_length);
+    const size_t count = candidate_count(name, config_contexts);
+    bool too_long = false;
+    for (size_t k = 0; k < count; ++k) {
+        size_t length = 0;
+        if (candidate_name(name, config_contexts, k, candidate, &length) != CANDIDATE_OK) break;
+        const std::span<const uint16_t> asked(candidate, length);
+        // The request's own name is logged as it came; a completed one whole.
+        const char* shown = user;
+        if (config_debug && length > user_length) {
+            log_escape_units(asked, log_utf8(), candidate_text, sizeof candidate_text);
+            shown = candidate_text;
+        }
+        if (length > RESOLVE_NAME_MAX_UNITS) {
+            too_long = true;
+            if (config_debug) {
+                addtolog("DEBUG: resolve failed: name too long\r\n");
+                log_not_resolved(shown, k + 1 == count);
+            }
+            continue;
+        }
+        conn.failure = NcpFailure{};
+        if (ncp_NDS_RESOLVE_NAME(&conn, asked, entry_id) == 0) return RESOLVED;
+        const NcpFailure why = conn.failure;
+        if (config_debug) {
+            log_failure_reason("resolve", why);
+            log_not_resolved(shown, k + 1 == count);
+        }
+        if (!nds_error_is(why, NDS_NO_SUCH_ENTRY)) {
+            clear_connection();
+            return undecided(why);
+        }
+    }
+    return too_long ? RESULT_NAME_TOO_LONG : RESULT_NOT_MEMBER;
+}
+
+// Reads the entry's groups once and compares every stored name with every
+// group asked for; *matched is the group that matched.
+int read_groups(uint32_t entry_id, const char* user, size_t* matched) {
+    uint32_t syntax = 0;
+    size_t used = sizeof group_buffer;
+    conn.failure = NcpFailure{};
+    if (ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used) != 0) {
+        if (config_debug) {
+            log_failure_reason("read", conn.failure);
+            addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
+        }
+        // A user without the attribute is in no group.
+        return nds_error_is(conn.failure, NDS_NO_SUCH_ATTRIBUTE) ? RESULT_NOT_MEMBER : undecided(conn.failure);
+    }
+    if (used > sizeof group_buffer) used = sizeof group_buffer;
+    const LetterCase letters = letter_case();
+    rt::Reader values(std::span<const uint8_t>(group_buffer, used));
+    const uint32_t count = values.le32();
+    for (uint32_t i = 0; i < count && values.ok(); ++i) {
+        const uint32_t length = values.le32();
+        const std::span<const uint8_t> value = values.bytes(length);
+        if (!values.ok()) break;
+        if (config_debug) {
+            stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
+            addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user, stored_text);
+        }
+        for (size_t g = 0; g < chkrequest.group_count; ++g) {
+            if (compare_group_units(value, group_names[g], letters) == 0) {
+                *matched = g;
+                return RESULT_MEMBER;
+            }
+        }
+    }
+    return RESULT_NOT_MEMBER;
 }
 
 }  // namespace
 
-int compare_group_name(std::span<const uint8_t> name, const char* group) {
-    StoredName n{name, name.size() / 2};
-    size_t p = start_position(n);
-    size_t g = group[0] == '.' ? 1 : 0;
-    while (p < n.count) {
-        uint16_t c = static_cast<unsigned char>(group[g]);
-        if (c != unit_at(n, p)) return 1;
-        if (c == 0) return 0;
-        if (c == '.') p = skip_type(n, p);
-        ++g;
-        ++p;
+int convert_request_names() {
+    const char* refused = nullptr;
+    if (name_to_units(config_charset, chkrequest.user, user_units, &user_length) != NAME_OK) refused = "user";
+    size_t used = 0;
+    for (size_t i = 0; i < chkrequest.group_count && refused == nullptr; ++i) {
+        size_t n = 0;
+        const std::span<uint16_t> room = std::span<uint16_t>(group_units).subspan(used);
+        if (name_to_units(config_charset, chkrequest.groups[i], room, &n) != NAME_OK) refused = "group";
+        group_names[i] = room.first(n);
+        used += n;
+    }
+    if (refused == nullptr) return 0;
+    if (config_debug) {
+        char user[LOG_ESCAPED_SIZE];
+        log_request_name(config_charset, chkrequest.user, user, sizeof user);
+        addtolog("DEBUG: check failed: %s name not UTF-8\r\n", refused);
+        log_decision(user, RESULT_NOT_ASKED, 0);
     }
     return 1;
 }
 
 int check_group() {
-    int result = RESULT_NOT_MEMBER;
     char user[LOG_ESCAPED_SIZE] = "";
-    if (config_debug) log_escape(chkuser, user, sizeof user);
-
+    if (config_debug) log_request_name(config_charset, chkrequest.user, user, sizeof user);
     uint32_t entry_id = 0;
-    const char* name = chkuser[0] == '.' ? chkuser + 1 : chkuser;
-    conn.failure = NcpFailure{};
-    if (ncp_NDS_RESOLVE_NAME(&conn, name, &entry_id) != 0) {
-        const NcpFailure why = conn.failure;
-        if (config_debug) {
-            log_failure_reason("resolve", why);
-            addtolog("failed to resolve %s. ", user);
-        }
-        // An unknown user is an answer, and the connection is fine; any
-        // other failure drops it.
-        if (!nds_error_is(why, NDS_NO_SUCH_ENTRY)) {
-            result = undecided(why);
-            clear_connection();
-        }
-    } else {
-        uint32_t syntax = 0;
-        size_t used = sizeof group_buffer;
-        conn.failure = NcpFailure{};
-        if (ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used) != 0) {
-            // A user without the attribute is in no group.
-            if (!nds_error_is(conn.failure, NDS_NO_SUCH_ATTRIBUTE)) result = undecided(conn.failure);
-            if (config_debug) {
-                log_failure_reason("read", conn.failure);
-                addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
-            }
-        } else {
-            if (used > sizeof group_buffer) used = sizeof group_buffer;
-            rt::Reader values(std::span<const uint8_t>(group_buffer, used));
-            uint32_t count = values.le32();
-            for (uint32_t i = 0; i < count && values.ok(); ++i) {
-                uint32_t length = values.le32();
-                std::span<const uint8_t> value = values.bytes(length);
-                if (!values.ok()) break;
-                if (config_debug) log_name(StoredName{value, value.size() / 2}, user);
-                if (compare_group_name(value, chkgroup) == 0) {
-                    result = RESULT_MEMBER;
-                    break;
-                }
-            }
-        }
-    }
-    if (config_debug) log_decision(user, result);
+    size_t matched = 0;
+    int result = resolve_user(user, &entry_id);
+    if (result == RESOLVED) result = read_groups(entry_id, user, &matched);
+    if (config_debug) log_decision(user, result, matched);
     return result;
 }
 
 int check_group_unreachable() {
     if (config_debug) {
         char user[LOG_ESCAPED_SIZE];
-        log_escape(chkuser, user, sizeof user);
+        log_request_name(config_charset, chkrequest.user, user, sizeof user);
         addtolog("DEBUG: check failed: no directory server reachable\r\n");
-        log_decision(user, RESULT_UNREACHABLE);
+        log_decision(user, RESULT_UNREACHABLE, 0);
     }
     return RESULT_UNREACHABLE;
 }

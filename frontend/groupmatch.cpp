@@ -33,45 +33,22 @@ size_t skip_type(const StoredName& n, size_t p) {
     return p;
 }
 
-// Bytes for the log as the low bytes of units, escaped like log_escape.
-struct LowBytes {
-    char* out;
-    size_t size;
-    size_t used;
-    bool full;
-};
-
-void put_low_byte(LowBytes* w, uint16_t unit) {
-    static const char hex[] = "0123456789ABCDEF";
-    const unsigned char c = static_cast<unsigned char>(unit & 0xFF);
-    const bool control = c < 0x20 || c == 0x7F;
-    const size_t n = control ? 3 : 1;
-    if (w->full || w->size - w->used < n + 1) {
-        w->full = true;  // nothing more is written
-        return;
-    }
-    if (control) {
-        w->out[w->used++] = '%';
-        w->out[w->used++] = hex[c >> 4];
-        w->out[w->used++] = hex[c & 0x0F];
-    } else {
-        w->out[w->used++] = static_cast<char>(c);
-    }
+uint16_t fold(uint16_t unit, LetterCase letters) {
+    if (letters == CASE_EXACT) return unit;
+    const uint16_t folded = fold_unit(unit);
+    if (letters == CASE_FOLD_LATIN1 && (unit > 0xFF || folded > 0xFF)) return unit;
+    return folded;
 }
 
 }  // namespace
 
-int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, bool ignore_case) {
+int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
     const StoredName n = stored(name);
     size_t p = start_position(n);
     size_t g = !group.empty() && group[0] == '.' ? 1 : 0;
     while (p < n.count) {
-        uint16_t want = g < group.size() ? group[g] : 0;
-        uint16_t have = unit_at(n, p);
-        if (ignore_case) {
-            want = fold_unit(want);
-            have = fold_unit(have);
-        }
+        const uint16_t want = fold(g < group.size() ? group[g] : 0, letters);
+        const uint16_t have = fold(unit_at(n, p), letters);
         if (want != have) return 1;
         if (want == 0) return 0;
         if (want == '.') p = skip_type(n, p);
@@ -82,27 +59,16 @@ int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t>
 }
 
 void stored_name_for_log(std::span<const uint8_t> name, bool utf8, char* out, size_t out_size) {
-    if (out_size == 0) return;
-    out[0] = '\0';
     LogUnits text;
-    log_units_begin(&text, out, out_size);
-    LowBytes bytes{out, out_size, 0, false};
-    const auto put = [&](uint16_t unit) {
-        if (utf8) log_units_put(&text, unit);
-        else put_low_byte(&bytes, unit);
-    };
-    put('.');
+    log_units_begin(&text, out, out_size, utf8);
+    log_units_put(&text, '.');
     const StoredName n = stored(name);
     size_t p = start_position(n);
     while (p < n.count && unit_at(n, p) != 0) {
         const uint16_t unit = unit_at(n, p);
         if (unit == '.') p = skip_type(n, p);
-        put(unit);
+        log_units_put(&text, unit);
         ++p;
     }
-    if (utf8) {
-        log_units_end(&text);
-    } else {
-        out[bytes.used] = '\0';
-    }
+    log_units_end(&text);
 }

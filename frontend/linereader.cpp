@@ -52,12 +52,11 @@ LineStatus read_request_line(LineReader* r, char* out, size_t out_size) {
         size_t take = nl != nullptr ? static_cast<size_t>(static_cast<const char*>(nl) - start)
                                     : avail;
         if (!too_long) {
-            if (take <= out_size - 1 - used) {
-                std::memcpy(out + used, start, take);
-                used += take;
-            } else {
-                too_long = true;
-            }
+            const size_t room = out_size - 1 - used;
+            too_long = take > room;
+            const size_t kept = too_long ? room : take;
+            std::memcpy(out + used, start, kept);
+            used += kept;
         }
         r->pos += take;
         if (nl != nullptr) {

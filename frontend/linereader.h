@@ -14,7 +14,8 @@ struct LineReader {
 enum LineStatus {
     LINE_END = 0,       // input ended (or failed) before any character
     LINE_OK = 1,        // a line without its LF, zero-terminated, in out
-    LINE_TOO_LONG = 2,  // a line longer than the room; consumed, out unusable
+    LINE_TOO_LONG = 2,  // a line longer than the room; consumed, out holds its
+                        // first out_size - 1 bytes (zero-terminated), no more
 };
 
 void line_reader_init(LineReader* r, int fd);

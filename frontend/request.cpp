@@ -1,5 +1,4 @@
 #include "frontend/request.h"
 
 char buffer[REQUEST_SIZE];
-char* chkuser = buffer;
-char* chkgroup = buffer;
+ParsedRequest chkrequest = {"", buffer, {buffer}, 1};

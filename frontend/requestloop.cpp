@@ -14,8 +14,8 @@
 #include "frontend/groupcheck.h"
 #include "frontend/linereader.h"
 #include "frontend/log.h"
-#include "frontend/percent.h"
 #include "frontend/progname.h"
+#include "frontend/requestparse.h"
 #include "frontend/reason.h"
 #include "frontend/servers.h"
 #include "ncpclient/ncpclient.h"
@@ -40,25 +40,64 @@ int write_all(int fd, const char* text, size_t n) {
     return 0;
 }
 
-// An answer the directory could not give: ERR, or with FailureReply BH the
-// proxy's "broken helper" reply with a short reason, which it neither
-// caches nor takes for "not a member".
-int write_undecided(int fd, const char* reason) {
-    if (config_failurereply != FAILURE_REPLY_BH) return write_all(fd, "ERR\n", 4);
-    char line[64];
-    const int n = std::snprintf(line, sizeof line, "BH message=\"%s\"\n", reason);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof line) return 1;
-    return write_all(fd, line, static_cast<size_t>(n));
+// Appends text to line at *n, within size (the line feed and a zero byte
+// keep their room); false when it does not fit.
+bool append(char* line, size_t size, size_t* n, const char* text) {
+    const size_t len = std::strlen(text);
+    if (len > size - 2 - *n) return false;
+    std::memcpy(line + *n, text, len);
+    *n += len;
+    return true;
 }
 
-int write_reply(int fd, int result) {
+// The reply line, the request's channel ID first when it had one, in one
+// write. An answer the directory could not give is ERR, or with
+// FailureReply BH the proxy's "broken helper" reply with a short reason,
+// which it neither caches nor takes for "not a member".
+int write_reply(int fd, const char* channel, int result) {
+    const char* text = "ERR";
+    const char* reason = nullptr;
     switch (result) {
-        case RESULT_MEMBER: return write_all(fd, "OK\n", 3);
-        case RESULT_INVALID: return write_all(fd, "ERR Invalid string\n", 19);
-        case RESULT_UNREACHABLE: return write_undecided(fd, "directory unreachable");
-        case RESULT_FAILED: return write_undecided(fd, "directory request failed");
-        default: return write_all(fd, "ERR\n", 4);
+        case RESULT_MEMBER: text = "OK"; break;
+        case RESULT_INVALID: text = "ERR Invalid string"; break;
+        case RESULT_UNREACHABLE: reason = "directory unreachable"; break;
+        case RESULT_FAILED: reason = "directory request failed"; break;
+        case RESULT_NAME_TOO_LONG: reason = "name too long"; break;
+        default: break;
     }
+    char line[REQUEST_SIZE + 64];
+    size_t n = 0;
+    bool fits = true;
+    if (channel[0] != '\0') fits = append(line, sizeof line, &n, channel) && append(line, sizeof line, &n, " ");
+    if (reason != nullptr && config_failurereply == FAILURE_REPLY_BH) {
+        fits = fits && append(line, sizeof line, &n, "BH message=\"") && append(line, sizeof line, &n, reason) &&
+               append(line, sizeof line, &n, "\"");
+    } else {
+        fits = fits && append(line, sizeof line, &n, text);
+    }
+    if (!fits) return 1;
+    line[n++] = '\n';
+    return write_all(fd, line, n);
+}
+
+RequestForm request_form() {
+    return RequestForm{config_concurrency != 0, config_convertpercent != 0, config_striprealm != 0,
+                       config_stripdomain != 0};
+}
+
+// A line without a channel ID although Concurrency is on: a proxy that sends
+// channel IDs sends one with every request, so this one does not (a squid
+// without "concurrency="), and it takes a reply without one. The first such
+// line is logged, further ones with Debug.
+bool no_channel_seen = false;
+
+int answer_without_channel() {
+    if (!no_channel_seen || config_debug) {
+        addtolog("request without a channel ID, answered ERR.\r\n");
+        writetolog();
+    }
+    no_channel_seen = true;
+    return RESULT_NOT_MEMBER;
 }
 
 // A connection phase while serving. When it tried servers and reached none,
@@ -73,12 +112,34 @@ int reconnect() {
     return 1;
 }
 
+const char* charset_name(Charset cs) {
+    switch (cs) {
+        case CHARSET_UTF8: return "UTF-8";
+        case CHARSET_AUTO: return "auto";
+        case CHARSET_ISO8859_1: break;
+    }
+    return "ISO-8859-1";
+}
+
+// The settings line; the keys of the request forms only when they are not
+// at their defaults.
 void log_settings(const char* head) {
     char user[LOG_ESCAPED_SIZE];
     log_escape(config_user, user, sizeof user);
-    addtolog("%s server=%s:%lu, SearchUser:%s, ConvertPercent:%s.\r\n", head, config_server,
+    addtolog("%s server=%s:%lu, SearchUser:%s, ConvertPercent:%s", head, config_server,
              static_cast<unsigned long>(static_cast<uint32_t>(config_port)), user,
              config_convertpercent ? "Yes" : "No");
+    if (config_concurrency) addtolog(", Concurrency:Yes");
+    if (config_charset != CHARSET_ISO8859_1) addtolog(", Charset:%s", charset_name(config_charset));
+    if (config_striprealm) addtolog(", StripRealm:Yes");
+    if (config_stripdomain) addtolog(", StripDomain:Yes");
+    if (config_ignorecase) addtolog(", IgnoreCase:Yes");
+    if (config_context[0] != '\0') {
+        char context[LOG_ESCAPED_SIZE];
+        log_escape(config_context, context, sizeof context);
+        addtolog(", Context:%s", context);
+    }
+    addtolog(".\r\n");
 }
 
 // The stop line, and the secrets held for reconnects cleared: the password,
@@ -103,20 +164,12 @@ int start_failed() {
 }  // namespace
 
 int handle_request() {
-    chkuser = buffer;
-    char* blank = std::strchr(buffer, ' ');
-    if (blank == nullptr) {
-        chkgroup = buffer + std::strlen(buffer);
-        return RESULT_INVALID;
+    switch (parse_request(buffer, request_form(), &chkrequest)) {
+        case PARSE_NO_CHANNEL: return answer_without_channel();
+        case PARSE_NO_BLANK: return RESULT_INVALID;
+        case PARSE_OK: break;
     }
-    *blank = '\0';
-    char* group = blank + 1;
-    while (*group == ' ') ++group;
-    chkgroup = group;
-    if (config_convertpercent) {
-        translate_stringfrom_percent(chkuser);
-        translate_stringfrom_percent(chkgroup);
-    }
+    if (convert_request_names() != 0) return RESULT_NOT_ASKED;
     // No connection held (the last reconnect reached no server): one
     // connection phase before the check, and none after it.
     bool phase_ran = false;
@@ -151,12 +204,17 @@ int handle_request() {
 void serve_requests(int in_fd, int out_fd) {
     line_reader_init(&input, in_fd);
     for (;;) {
-        LineStatus status = read_request_line(&input, buffer, sizeof buffer);
+        const LineStatus status = read_request_line(&input, buffer, sizeof buffer);
         if (status == LINE_END) return;
-        // An over-long line is answered without a check: a name cut short
-        // could name another user.
-        int result = status == LINE_OK ? handle_request() : RESULT_NOT_MEMBER;
-        if (write_reply(out_fd, result) != 0) return;
+        int result = RESULT_NOT_MEMBER;
+        if (status == LINE_OK) {
+            result = handle_request();
+        } else {
+            // An over-long line is answered "ERR" without a check (a name cut
+            // short could name another user), with its channel ID.
+            chkrequest.channel = config_concurrency ? leading_channel(buffer, sizeof buffer - 1) : "";
+        }
+        if (write_reply(out_fd, chkrequest.channel, result) != 0) return;
     }
 }
 

@@ -3,8 +3,9 @@
 
 #include "frontend/request.h"
 
-// Splits the line in buffer, decodes it when asked, checks it, and after a
-// negative answer tests the connection and rebuilds it when it is gone.
+// Takes the line in buffer apart (chkrequest: channel ID, user, groups),
+// checks it, and after a negative answer tests the connection and rebuilds
+// it when it is gone. The result is one of RequestResult.
 int handle_request();
 
 // Answers request lines from in_fd on out_fd until the input ends or a reply

@@ -81,3 +81,9 @@ ParseStatus parse_request(char* line, const RequestForm& form, ParsedRequest* ou
     out->user = strip_user(out->user, form);
     return PARSE_OK;
 }
+
+const char* leading_channel(char* line, size_t kept) {
+    const char* channel = "";
+    if (std::strspn(line, "0123456789") >= kept || split_channel(line, &channel) == nullptr) return "";
+    return channel;
+}

@@ -16,20 +16,10 @@ struct RequestForm {
     bool strip_domain;     // drop everything up to and including the first '\' or '/'
 };
 
-// A line of n bytes holds at most n / 2 + 1 blank-separated words.
-constexpr size_t REQUEST_GROUPS_MAX = REQUEST_SIZE / 2 + 1;
-
 enum ParseStatus {
     PARSE_OK = 0,
     PARSE_NO_BLANK,    // no blank after the user: answer "ERR Invalid string"
     PARSE_NO_CHANNEL,  // with concurrency, the line does not begin with a channel ID
-};
-
-struct ParsedRequest {
-    const char* channel;  // the channel ID's digits ("" without concurrency)
-    char* user;
-    char* groups[REQUEST_GROUPS_MAX];
-    size_t group_count;   // at least 1 with PARSE_OK
 };
 
 // Takes the zero-terminated line apart in place:
@@ -46,3 +36,9 @@ struct ParsedRequest {
 // channel is set whenever the line began with a channel ID, whatever the
 // status; user and groups only with PARSE_OK.
 ParseStatus parse_request(char* line, const RequestForm& form, ParsedRequest* out);
+
+// The channel ID of a line too long to be taken apart, from its first
+// `kept` bytes (the rest is gone): digits followed by a blank or a zero byte
+// within them, zero-terminated in place; "" when the kept part does not
+// begin with a whole ID.
+const char* leading_channel(char* line, size_t kept);

@@ -139,7 +139,7 @@ TEST(Charset, UnitsThatDoNotFitFailWhole) {
 
 std::string logged(const Units& units, size_t size = LOG_ESCAPED_SIZE) {
     std::vector<char> out(size + 1, 'X');
-    log_escape_units(units, out.data(), size);
+    log_escape_units(units, true, out.data(), size);
     return std::string(out.data());
 }
 
@@ -171,6 +171,32 @@ TEST(Charset, UnitsToTheLogAsEscapedUtf8) {
     EXPECT_EQ(logged({'a', 0x01, 'b'}, 4), "a");
     EXPECT_EQ(logged({'a'}, 1), "");
     EXPECT_EQ(logged({0xD83D, 0xDE00}, 4), "");
+}
+
+// Request names in the log: bytes under ISO 8859-1, UTF-8 otherwise (a name
+// read as ISO 8859-1 under auto turned into UTF-8); what is not UTF-8 under
+// UTF-8 keeps only its ASCII.
+TEST(Charset, RequestNamesToTheLog) {
+    const struct {
+        Charset cs;
+        const char* bytes;
+        const char* text;
+    } cases[] = {
+        {CHARSET_ISO8859_1, "j\xFCrgen\x01", "j\xFCrgen%01"},
+        {CHARSET_ISO8859_1, "j\xC3\xBCrgen", "j\xC3\xBCrgen"},
+        {CHARSET_UTF8, "j\xC3\xBCrgen\x7F", "j\xC3\xBCrgen%7F"},
+        {CHARSET_UTF8, "j\xFCrgen", "j%FCrgen"},
+        {CHARSET_UTF8, "\xC0\xAF.acme", "%C0%AF.acme"},
+        {CHARSET_AUTO, "j\xFCrgen", "j\xC3\xBCrgen"},
+        {CHARSET_AUTO, "j\xC3\xBCrgen", "j\xC3\xBCrgen"},
+        {CHARSET_AUTO, "\xF0\x9F\x98\x80\x0A", "\xF0\x9F\x98\x80%0A"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        char out[LOG_ESCAPED_SIZE];
+        log_request_name(c.cs, c.bytes, out, sizeof out);
+        EXPECT_STREQ(out, c.text);
+    }
 }
 
 TEST(CaseFold, AFewLettersOfEachScript) {
@@ -232,7 +258,8 @@ TEST(GroupMatch, StoredNamesAgainstUnitsWithAndWithoutFolding) {
         Units name;
         Units group;
         bool exact;
-        bool folded;
+        bool folded;  // CASE_FOLD; CASE_FOLD_LATIN1 alike unless latin1 says otherwise
+        int latin1 = -1;
     } cases[] = {
         {ascii("CN=staff.OU=sales.O=acme"), ascii("staff.sales.acme"), true, true},
         {ascii("CN=staff.OU=sales.O=acme"), ascii(".staff.sales.acme"), true, true},
@@ -250,24 +277,35 @@ TEST(GroupMatch, StoredNamesAgainstUnitsWithAndWithoutFolding) {
         {{}, ascii("x"), false, false},
         {join({ascii("CN="), uber, ascii(".OU=ops.O=acme")}), join({uber, ascii(".ops.acme")}), true, true},
         {join({ascii("CN="), uber, ascii(".OU=ops.O=acme")}), join({uber_lower, ascii(".ops.acme")}), false, true},
-        {join({ascii("CN="), omada, ascii(".O=acme")}), join({omada_lower, ascii(".acme")}), false, true},
-        {join({ascii("CN="), otdel, ascii(".O=acme")}), join({otdel_lower, ascii(".ACME")}), false, true},
+        {join({ascii("CN="), omada, ascii(".O=acme")}), join({omada_lower, ascii(".acme")}), false, true, false},
+        {join({ascii("CN="), otdel, ascii(".O=acme")}), join({otdel_lower, ascii(".ACME")}), false, true, false},
         {join({ascii("CN="), otdel, ascii(".O=acme")}), join({otdel, ascii(".acme")}), true, true},
         // A unit above 0xFF is not its low byte; ß has no one-unit folding.
         {{'C', 'N', '=', 's', 0x0174}, {'s', 't'}, false, false},
         {ascii("CN=stra\xDF" "e"), ascii("STRASSE"), false, false},
         {{'C', 'N', '=', 0xD83D, 0xDE00, '.', 'O', '=', 'a'}, {0xD83D, 0xDE00, '.', 'a'}, true, true},
+        // ISO 8859-1 letters compare with units 0x80..0xFF. CASE_FOLD_LATIN1
+        // folds only letters whose folding stays within ISO 8859-1: not 'ÿ'
+        // with 'Ÿ' (U+0178), not 'µ' with Greek 'μ' (U+03BC), nor Greek and
+        // Cyrillic (above).
+        {ascii("CN=g\xE9n.O=acme"), ascii("g\xE9n.acme"), true, true},
+        {ascii("CN=G\xC9N.O=acme"), ascii("g\xE9n.acme"), false, true},
+        {{'C', 'N', '=', 0x0178}, {0x00FF}, false, true, false},
+        {{'C', 'N', '=', 0x03BC}, {0x00B5}, false, true, false},
+        {{'C', 'N', '=', 0x00B5}, {0x00B5}, true, true, true},
     };
     for (const auto& c : cases) {
         const std::vector<uint8_t> name = stored(c.name);
-        EXPECT_EQ(compare_group_units(name, c.group, false) == 0, c.exact) << testing::PrintToString(c.name);
-        EXPECT_EQ(compare_group_units(name, c.group, true) == 0, c.folded) << testing::PrintToString(c.name);
+        EXPECT_EQ(compare_group_units(name, c.group, CASE_EXACT) == 0, c.exact) << testing::PrintToString(c.name);
+        EXPECT_EQ(compare_group_units(name, c.group, CASE_FOLD) == 0, c.folded) << testing::PrintToString(c.name);
+        const bool latin1 = c.latin1 < 0 ? c.folded : c.latin1 != 0;
+        EXPECT_EQ(compare_group_units(name, c.group, CASE_FOLD_LATIN1) == 0, latin1) << testing::PrintToString(c.name);
     }
     // Without its zero unit, or with the zero unit cut in half, no name matches.
-    EXPECT_NE(compare_group_units(stored(ascii("CN=staff"), false), ascii("staff"), true), 0);
+    EXPECT_NE(compare_group_units(stored(ascii("CN=staff"), false), ascii("staff"), CASE_FOLD), 0);
     std::vector<uint8_t> odd = stored(ascii("staff"));
     odd.pop_back();
-    EXPECT_NE(compare_group_units(odd, ascii("staff"), true), 0);
+    EXPECT_NE(compare_group_units(odd, ascii("staff"), CASE_FOLD), 0);
 }
 
 TEST(GroupMatch, StoredNameForTheLogInTypelessForm) {
