@@ -125,7 +125,7 @@ const char* charset_name(Charset cs) {
 // at their defaults.
 void log_settings(const char* head) {
     char user[LOG_ESCAPED_SIZE];
-    log_escape(config_user, user, sizeof user);
+    log_request_name(config_charset, config_user, user, sizeof user);
     addtolog("%s server=%s:%lu, SearchUser:%s, ConvertPercent:%s", head, config_server,
              static_cast<unsigned long>(static_cast<uint32_t>(config_port)), user,
              config_convertpercent ? "Yes" : "No");
@@ -136,7 +136,7 @@ void log_settings(const char* head) {
     if (config_ignorecase) addtolog(", IgnoreCase:Yes");
     if (config_context[0] != '\0') {
         char context[LOG_ESCAPED_SIZE];
-        log_escape(config_context, context, sizeof context);
+        log_request_name(config_charset, config_context, context, sizeof context);
         addtolog(", Context:%s", context);
     }
     addtolog(".\r\n");

@@ -1,10 +1,13 @@
 // Feeds arbitrary bytes as the standard input of the request loop, which
 // asks the test directory server running in this process over loopback TCP,
-// and checks that every input line gets exactly one well-formed reply. The
-// first byte picks the switches (bit 0: percent decoding, bit 1: debug log
-// lines, bit 2: every user's groups are values of odd shapes: one without
-// its zero unit, one of an odd length, one with a unit above 0xFF; bit 3:
-// FailureReply BH).
+// and checks that every input line gets exactly one well-formed reply, with
+// the line's channel ID first when Concurrency is on (and a plain "ERR" for
+// a line without one). The first byte picks the switches (bit 0: percent
+// decoding, bit 1: debug log lines, bit 2: every user's groups are values of
+// odd shapes: one without its zero unit, one of an odd length, one with a
+// unit above 0xFF; bit 3: FailureReply BH; bit 4: Concurrency; bits 5 and 6:
+// Charset ISO-8859-1, UTF-8, auto, auto; bit 7: StripRealm, StripDomain,
+// IgnoreCase and the contexts "acme,sales.acme").
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,10 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
+#include "frontend/context.h"
 #include "frontend/progname.h"
+#include "frontend/request.h"
 #include "frontend/requestloop.h"
 #include "testserver/log.h"
 #include "testserver/server.h"
@@ -27,7 +34,8 @@ constexpr char kDirectory[] =
     "tree T\nserver CN=srv.O=acme\ngroup-read anyone\n"
     "user CN=alice\nmember CN=staff.O=acme\nmember CN=x.O=a\n"
     "user CN=alice.OU=sales.O=acme\nmember CN=staff\n"
-    "user CN=bob\n";
+    "user CN=bob.O=acme\nmember CN=Дежурные.O=acme\n"
+    "user CN=jürgen.O=acme\nmember CN=Überwachung.O=acme\n";
 
 const std::vector<std::vector<uint8_t>> kOddGroups = {
     {'C', 0, 'N', 0, '=', 0, 's', 0, 't', 0, 'a', 0, 'f', 0, 'f', 0},
@@ -81,6 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config_convertpercent = data[0] & 1;
     config_debug = (data[0] >> 1) & 1;
     config_failurereply = (data[0] >> 3) & 1 ? FAILURE_REPLY_BH : FAILURE_REPLY_ERR;
+    config_concurrency = (data[0] >> 4) & 1;
+    const Charset charsets[] = {CHARSET_ISO8859_1, CHARSET_UTF8, CHARSET_AUTO, CHARSET_AUTO};
+    config_charset = charsets[(data[0] >> 5) & 3];
+    const int32_t sso = (data[0] >> 7) & 1;
+    config_striprealm = config_stripdomain = config_ignorecase = sso;
+    if (context_list_parse(sso ? "acme,sales.acme" : "", config_charset, &config_contexts) != CONTEXT_OK)
+        fail("context list\n");
     ++data;
     --size;
 
@@ -92,9 +107,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     serve_requests(in_fd, out_fd);
 
-    size_t lines = 0;
-    for (size_t i = 0; i < size; ++i) lines += data[i] == '\n';
-    if (size > 0 && data[size - 1] != '\n') ++lines;
+    // The input's lines, as the request loop reads them: a last line without
+    // LF counts.
+    static std::vector<std::string_view> lines;
+    lines.clear();
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    for (size_t start = 0; start < input.size();) {
+        const size_t nl = input.find('\n', start);
+        const size_t end = nl == std::string_view::npos ? input.size() : nl;
+        lines.push_back(input.substr(start, end - start));
+        start = end + 1;
+    }
 
     static char out[1 << 16];
     ssize_t n = pread(out_fd, out, sizeof out, 0);
@@ -103,6 +126,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < static_cast<size_t>(n);) {
         const char* p = out + i;
         size_t left = static_cast<size_t>(n) - i;
+        // The channel ID the line began with (digits, then a blank, a zero
+        // byte or the end), kept whole within the 511 bytes read of a line.
+        std::string_view channel;
+        if (config_concurrency && replies < lines.size()) {
+            const std::string_view line = lines[replies];
+            size_t k = 0;
+            while (k < line.size() && line[k] >= '0' && line[k] <= '9') ++k;
+            const bool whole = line.size() < REQUEST_SIZE || k < REQUEST_SIZE - 1;
+            if (k > 0 && whole && (k == line.size() || line[k] == ' ' || line[k] == '\0')) channel = line.substr(0, k);
+        }
+        if (!channel.empty()) {
+            if (left <= channel.size() || std::memcmp(p, channel.data(), channel.size()) != 0 || p[channel.size()] != ' ')
+                fail("reply without the line's channel ID\n");
+            p += channel.size() + 1;
+            left -= channel.size() + 1;
+            i += channel.size() + 1;
+        } else if (config_concurrency && (left < 4 || std::memcmp(p, "ERR\n", 4) != 0)) {
+            fail("a line without a channel ID not answered a plain ERR\n");
+        }
         size_t len = 0;
         if (left >= 3 && std::memcmp(p, "OK\n", 3) == 0) len = 3;
         else if (left >= 19 && std::memcmp(p, "ERR Invalid string\n", 19) == 0) len = 19;
@@ -118,6 +160,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         i += len;
         ++replies;
     }
-    if (static_cast<size_t>(n) < sizeof out && replies != lines) fail("one reply per line broken\n");
+    if (static_cast<size_t>(n) < sizeof out && replies != lines.size()) fail("one reply per line broken\n");
     return 0;
 }

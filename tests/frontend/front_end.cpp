@@ -39,8 +39,12 @@ void FrontEnd::TearDown() {
 }
 
 void FrontEnd::serve(const DirectoryServer::Setup& setup, bool anyone_reads_groups) {
+    serve_directory(front_end_directory(anyone_reads_groups), setup);
+}
+
+void FrontEnd::serve_directory(const std::string& directory, const DirectoryServer::Setup& setup) {
     server.reset();
-    server = std::make_unique<DirectoryServer>(front_end_directory(anyone_reads_groups), setup);
+    server = std::make_unique<DirectoryServer>(directory, setup);
     ASSERT_TRUE(server->ok());
     std::snprintf(config_server, sizeof config_server, "127.0.0.1");
     config_port = server->port();

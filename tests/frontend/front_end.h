@@ -22,6 +22,8 @@ protected:
     void TearDown() override;
     // Starts the server and points config_server and config_port at it.
     void serve(const DirectoryServer::Setup& setup = {}, bool anyone_reads_groups = true);
+    // The same with a directory of the test's own.
+    void serve_directory(const std::string& directory, const DirectoryServer::Setup& setup = {});
     void login_as(const char* user, const char* password);
     // The helper's log, one entry per line, without time stamps.
     std::vector<std::string> log_lines() const;

@@ -12,6 +12,7 @@
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
+#include "frontend/context.h"
 #include "frontend/requestloop.h"
 #include "helper_process.h"
 #include "tests/frontend/front_end.h"
@@ -196,6 +197,223 @@ TEST_F(RequestLoop, EveryLineOfABigInputGetsOneReplyInOrder) {
     }
     EXPECT_EQ(run(input), expected);
 }
+
+// The request forms of today's proxies: channel IDs, several groups, names in
+// UTF-8, single-sign-on names completed with name contexts, letter case.
+// alice and carol stand in different containers; the names beyond ASCII
+// are written in UTF-8.
+std::string forms_directory() {
+    return "tree ACME\nserver CN=srv.O=acme\ngroup-read logged-in\n"
+           "user CN=admin.O=acme\npassword secret\n"
+           "user CN=alice.OU=sales.O=acme\nmember CN=staff.OU=sales.O=acme\nmember CN=all.O=acme\n"
+           "user CN=carol.OU=ops.O=acme\nmember CN=oncall.OU=ops.O=acme\n"
+           "user CN=jürgen.OU=ops.O=acme\nmember CN=Überwachung.OU=ops.O=acme\n"
+           "user CN=Дмитрий.OU=ops.O=acme\nmember CN=Дежурные.OU=ops.O=acme\n"
+           "user CN=𠮷田.OU=ops.O=acme\nmember CN=oncall.OU=ops.O=acme\n";
+}
+
+class RequestForms : public FrontEnd {
+protected:
+    void SetUp() override {
+        FrontEnd::SetUp();
+        serve_directory(forms_directory(), [](ts::Options& o) { o.verbose = true; });
+        login_as("admin.acme", "secret");
+        config_convertpercent = 1;
+    }
+    void connect() { ASSERT_EQ(make_connection(), 0); }
+    void contexts(const char* list) {
+        std::snprintf(config_context, sizeof config_context, "%s", list);
+        ASSERT_EQ(context_list_parse(config_context, config_charset, &config_contexts), CONTEXT_OK);
+    }
+    // What the server was asked since the last call, in order: r a resolve,
+    // g a read, L a login, p a ping.
+    std::string seen() {
+        const std::vector<std::string> all = server->lines("");
+        std::string out;
+        for (size_t i = seen_; i < all.size(); ++i) {
+            const std::string& l = all[i];
+            if (l.find("function=104 subfunction=1 ") != std::string::npos) out += 'p';
+            if (l.rfind("VERB ", 0) != 0) continue;
+            if (l.find(" verb=1 ") != std::string::npos) out += 'r';
+            if (l.find(" verb=3 ") != std::string::npos) out += 'g';
+            if (l.find(" verb=57 ") != std::string::npos) out += 'L';
+        }
+        seen_ = all.size();
+        return out;
+    }
+    struct Ask {
+        std::string line;
+        std::string reply;
+        std::string seen;
+    };
+    void expect_answers(const std::vector<Ask>& asks) {
+        for (const Ask& ask : asks) {
+            SCOPED_TRACE(ask.line.substr(0, 80));
+            EXPECT_EQ(replies_to(ask.line + "\n"), ask.reply);
+            EXPECT_EQ(seen(), ask.seen);
+        }
+    }
+    size_t seen_ = 0;
+};
+
+
+// With Concurrency every reply carries the request's channel ID; a line
+// without one gets a plain "ERR" and no check, as an over-long line does.
+TEST_F(RequestForms, ChannelIdsComeBackBeforeEveryReply) {
+    config_concurrency = 1;
+    config_debug = 1;
+    connect();
+    seen();
+    const std::string too_long = std::string(134, 'u') + " staff.sales.acme";
+    expect_answers({
+        {"3 alice.sales.acme staff.sales.acme", "3 OK\n", "rg"},
+        {"0 bob.sales.acme staff.sales.acme", "0 ERR\n", "rp"},
+        {"007 alice.sales.acme all.acme", "007 OK\n", "rg"},
+        {"12 alice.sales.acme", "12 ERR Invalid string\n", ""},
+        {"7", "7 ERR Invalid string\n", ""},
+        {"alice.sales.acme staff.sales.acme", "ERR\n", ""},
+        {"x3 alice.sales.acme staff.sales.acme", "ERR\n", ""},
+        {"", "ERR\n", ""},
+        {"5 alice.sales.acme " + std::string(600, 'g'), "5 ERR\n", ""},
+        {std::string(600, '9') + " alice.sales.acme staff.sales.acme", "ERR\n", ""},
+        {"9 " + too_long, "9 ERR\n", "p"},  // never asked for, the connection kept
+    });
+    config_failurereply = FAILURE_REPLY_BH;
+    server->set([](ts::Options& o) { o.fail_verb[3] = 0xFFFFFD60; });  // reading groups refused
+    expect_answers({
+        {"9 " + too_long, "9 BH message=\"name too long\"\n", "p"},
+        {"8 alice.sales.acme staff.sales.acme", "8 BH message=\"directory request failed\"\n", "rgp"},
+    });
+    const std::vector<std::string> l = log_lines();
+    EXPECT_EQ(count_lines(l, "request without a channel ID, answered ERR."), 3u);
+    EXPECT_EQ(count_lines(l, "DEBUG: resolve failed: name too long"), 2u);
+    EXPECT_EQ(server->lines("LOGGED-IN").size(), 1u);
+}
+
+// With ConvertPercent the groups after the user are blank-separated names,
+// each decoded; any of them makes a member. Without it the rest of the line
+// is one group name.
+TEST_F(RequestForms, SeveralGroupsAreAskedWithOneResolveAndOneRead) {
+    config_debug = 1;
+    connect();
+    seen();
+    const struct {
+        int32_t percent;
+        Ask ask;
+        std::string decision;
+    } cases[] = {
+        {1, {"alice.sales.acme nope.acme all.acme staff.sales.acme", "OK\n", "rg"},
+         "alice.sales.acme in group staff.sales.acme"},
+        {1, {"alice.sales.acme nope.acme   oncall%2Eops.acme ", "ERR\n", "rgp"},
+         "alice.sales.acme NOT in group nope.acme, oncall.ops.acme"},
+        {1, {"carol.ops.acme staff.sales.acme oncall.ops.acme", "OK\n", "rg"}, "carol.ops.acme in group oncall.ops.acme"},
+        {0, {"alice.sales.acme staff.sales.acme all.acme", "ERR\n", "rgp"},
+         "alice.sales.acme NOT in group staff.sales.acme all.acme"},
+    };
+    for (const auto& c : cases) {
+        config_convertpercent = c.percent;
+        expect_answers({c.ask});
+        EXPECT_EQ(log_lines().back(), c.decision);
+    }
+}
+
+// Names as the character set reads them: under UTF-8 one character may be
+// several bytes, and a name that is not UTF-8 is answered "ERR" without a
+// word to the server; auto reads each name by itself. The log shows names in
+// UTF-8 unless the set is ISO 8859-1.
+TEST_F(RequestForms, NamesAreReadAsTheCharacterSetSays) {
+    const std::string latin_user = "j\xFCrgen.ops.acme", latin_group = "\xDC" "berwachung.ops.acme";
+    const std::string utf8_user = "j\xC3\xBCrgen.ops.acme", utf8_group = "\xC3\x9C" "berwachung.ops.acme";
+    const struct {
+        Charset cs;
+        Ask ask;
+        std::string decision;
+    } cases[] = {
+        {CHARSET_ISO8859_1, {latin_user + " " + latin_group, "OK\n", "rg"}, latin_user + " in group " + latin_group},
+        {CHARSET_ISO8859_1, {utf8_user + " " + utf8_group, "ERR\n", "rp"},
+         "failed to resolve " + utf8_user + ". " + utf8_user + " NOT in group " + utf8_group},
+        {CHARSET_UTF8, {utf8_user + " " + utf8_group, "OK\n", "rg"}, utf8_user + " in group " + utf8_group},
+        {CHARSET_UTF8, {latin_user + " " + utf8_group, "ERR\n", ""}, "j%FCrgen.ops.acme NOT in group " + utf8_group},
+        {CHARSET_UTF8, {utf8_user + " " + latin_group, "ERR\n", ""}, utf8_user + " NOT in group %DCberwachung.ops.acme"},
+        {CHARSET_UTF8, {"\xC0\xAF.ops.acme all.acme", "ERR\n", ""}, "%C0%AF.ops.acme NOT in group all.acme"},
+        {CHARSET_UTF8, {"Дмитрий.ops.acme Дежурные.ops.acme", "OK\n", "rg"},
+         "Дмитрий.ops.acme in group Дежурные.ops.acme"},
+        {CHARSET_UTF8, {"𠮷田.ops.acme oncall.ops.acme", "OK\n", "rg"}, "𠮷田.ops.acme in group oncall.ops.acme"},
+        {CHARSET_AUTO, {latin_user + " " + latin_group, "OK\n", "rg"}, utf8_user + " in group " + utf8_group},
+        {CHARSET_AUTO, {utf8_user + " " + latin_group, "OK\n", "rg"}, utf8_user + " in group " + utf8_group},
+        {CHARSET_AUTO, {"Дмитрий.ops.acme Дежурные.ops.acme", "OK\n", "rg"},
+         "Дмитрий.ops.acme in group Дежурные.ops.acme"},
+    };
+    config_debug = 1;
+    connect();
+    seen();
+    for (const auto& c : cases) {
+        config_charset = c.cs;
+        expect_answers({c.ask});
+        EXPECT_EQ(log_lines().back(), c.decision);
+    }
+    EXPECT_EQ(count_lines(log_lines(), "DEBUG: Object \"Дмитрий.ops.acme\" is in group \".Дежурные.ops.acme\""), 2u);
+    EXPECT_EQ(count_lines(log_lines(), "DEBUG: check failed: user name not UTF-8"), 2u);
+    EXPECT_EQ(count_lines(log_lines(), "DEBUG: check failed: group name not UTF-8"), 1u);
+}
+
+// Kerberos and NTLM names: the realm and the domain stripped, a name
+// without a '.' tried in each context in turn; "no such entry" moves on to
+// the next one over the same connection, so the run needs one login.
+TEST_F(RequestForms, SingleSignOnNamesAreFoundThroughContextsOverOneLogin) {
+    config_striprealm = 1;
+    config_stripdomain = 1;
+    contexts("sales.acme,ops.acme");
+    connect();
+    seen();
+    expect_answers({
+        {"alice staff.sales.acme", "OK\n", "rg"},
+        {"alice@ACME.EXAMPLE staff.sales.acme", "OK\n", "rg"},
+        {"ACME%5Calice all.acme", "OK\n", "rg"},
+        {"ACME/carol@ACME.EXAMPLE oncall.ops.acme", "OK\n", "rrg"},
+        {"carol staff.sales.acme", "ERR\n", "rrgp"},
+        {"nobody all.acme", "ERR\n", "rrp"},
+        {"alice.sales.acme all.acme", "OK\n", "rg"},
+        {"carol.sales.acme all.acme", "ERR\n", "rp"},  // a name with a '.' as it stands
+        {std::string(124, 'u') + " all.acme", "ERR\n", "rp"},  // only u...u.ops.acme fits a resolve
+        {std::string(125, 'u') + " all.acme", "ERR\n", "p"},   // none does: nothing asked
+    });
+    config_debug = 1;
+    expect_answers({{"nobody all.acme", "ERR\n", "rrp"}});
+    const std::vector<std::string> l = log_lines();
+    EXPECT_EQ(std::vector<std::string>(l.end() - 4, l.end()),
+              (std::vector<std::string>{"DEBUG: resolve failed: NDS error -601 from verb 1",
+                                        "failed to resolve nobody.sales.acme. ",
+                                        "DEBUG: resolve failed: NDS error -601 from verb 1",
+                                        "failed to resolve nobody.ops.acme. nobody NOT in group all.acme"}));
+    EXPECT_EQ(server->lines("LOGGED-IN").size(), 1u);
+    EXPECT_TRUE(server->lines("CLOSED").empty());
+}
+
+// IgnoreCase folds ASCII and ISO 8859-1 letters, and under UTF-8 and auto
+// those of Latin Extended, Greek and Cyrillic as well.
+TEST_F(RequestForms, IgnoreCaseFoldsTheLettersOfTheCharacterSet) {
+    const struct {
+        Charset cs;
+        int32_t ignore;
+        Ask ask;
+    } cases[] = {
+        {CHARSET_ISO8859_1, 0, {"alice.sales.acme STAFF.Sales.acme", "ERR\n", "rgp"}},
+        {CHARSET_ISO8859_1, 1, {"alice.sales.acme STAFF.Sales.acme", "OK\n", "rg"}},
+        {CHARSET_ISO8859_1, 1, {"j\xFCrgen.ops.acme \xFC" "BERWACHUNG.ops.acme", "OK\n", "rg"}},
+        {CHARSET_UTF8, 0, {"Дмитрий.ops.acme дежурные.ops.acme", "ERR\n", "rgp"}},
+        {CHARSET_UTF8, 1, {"Дмитрий.ops.acme дежурные.OPS.acme", "OK\n", "rg"}},
+        {CHARSET_AUTO, 1, {"j\xFCrgen.ops.acme \xC3\xBC" "berwachung.ops.acme", "OK\n", "rg"}},
+    };
+    connect();
+    seen();
+    for (const auto& c : cases) {
+        config_charset = c.cs;
+        config_ignorecase = c.ignore;
+        expect_answers({c.ask});
+    }
+}
+
 
 // A re-login refused once (a password changed and changed back, a lock-out
 // lifted) on a tree where only logged-in connections read groups: the

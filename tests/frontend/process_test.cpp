@@ -104,6 +104,24 @@ TEST_F(Process, AnonymousSessionAnswersEveryLineAndLogsStartAndStop) {
     EXPECT_EQ(pings(), 1u);     // only after the negative answer
 }
 
+// The request forms' keys that are not at their defaults show in the start
+// line; a value that cannot be used is logged before it and left out.
+TEST_F(Process, NewRequestFormsShowInTheStartLine) {
+    Outcome r = helper("Concurrency Yes\nCharset UTF8\nCharset auto\nStripRealm Yes\nIgnoreCase Yes\n"
+                       "Context ,acme\nContext acme\n",
+                       "4 .alice@ACME.EXAMPLE Staff.ACME\n5 alice\n");  // a name with a dot skips the contexts
+    EXPECT_EQ(r.out, "4 OK\n5 ERR Invalid string\n");
+    const std::string port = std::to_string(server.port());
+    EXPECT_EQ(lines(r.log), (std::vector<std::string>{
+                                "config: unknown value UTF8 for Charset, ignored.",
+                                "config: Context ,acme ignored (an empty context).",
+                                "server 127.0.0.1 connected.",
+                                "wrenacl started. server=127.0.0.1:" + port +
+                                    ", SearchUser:, ConvertPercent:No, Concurrency:Yes, Charset:auto, StripRealm:Yes, "
+                                    "IgnoreCase:Yes, Context:acme.",
+                                "wrenacl stopped."}));
+}
+
 TEST_F(Process, DebugLogEscapesControlCharactersFromRequests) {
     Outcome r = helper("Debug Yes\nConvertPercent Yes\n",
                        "eve%0D%0A01.01.2030%2000:00:00%20forged staff\nalice staff.acme\n");
@@ -171,6 +189,16 @@ TEST_F(Process, StartFailuresLogAndExitZeroWithoutReadingRequests) {
                                       "connection to server failed. server=127.0.0.1:" + port +
                                           ", SearchUser:ad%01min, ConvertPercent:No.",
                                       "wrenacl stopped."}));
+
+    // A search user that is not UTF-8 under "Charset UTF-8" is never sent.
+    std::remove(dir.file("helper.log").c_str());
+    Outcome bad_user = helper("Charset UTF-8\nSearchUser \xE9ve.acme\n", "alice staff.acme\n");
+    EXPECT_EQ(bad_user.out, "");
+    EXPECT_EQ(lines(bad_user.log), (std::vector<std::string>{
+                                       "SearchUser %E9ve.acme is not UTF-8.",
+                                       "connection to server failed. server=127.0.0.1:" + port +
+                                           ", SearchUser:%E9ve.acme, ConvertPercent:No, Charset:UTF-8.",
+                                       "wrenacl stopped."}));
 }
 
 }  // namespace
