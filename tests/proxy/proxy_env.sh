@@ -79,7 +79,9 @@ free_port() {
 }
 
 # --- the directories -----------------------------------------------------------
-# Names in ISO 8859-1, the way the helper sends them (one byte per character).
+# Names in ISO 8859-1, the way the helper sends them by default (one byte per
+# character), then names beyond ISO 8859-1 in UTF-8; carol stands in another
+# container than alice.
 write_directory() {
     local file=$1 read_rule=$2
     {
@@ -99,6 +101,11 @@ write_directory() {
         echo "member CN=sales team.OU=sales.O=acme"
         printf 'user CN=j\xfcrgen.OU=ops.O=acme\n'
         printf 'member CN=\xdcberwachung.OU=ops.O=acme\n'
+        echo "user CN=carol.OU=ops.O=acme"
+        echo "member CN=oncall.OU=ops.O=acme"
+        echo "charset utf-8"
+        echo "user CN=Дмитрий.OU=ops.O=acme"
+        echo "member CN=Дежурные.OU=ops.O=acme"
     } >"$file"
 }
 

@@ -17,7 +17,14 @@
 #           that is killed and started again; squid caches their answers
 #           (ttl and negative_ttl of an hour): an ERR given while the
 #           directory was gone is cached, a BH is not
-# The second part names the group the request needs.
+#   /c/...  wrenacl with a search user, "Concurrency Yes" and "Charset
+#           auto", run by squid with concurrency=4 (channel IDs): 16
+#           clients at once, users in UTF-8 and in ISO 8859-1
+#   /d/...  wrenacl with a search user, StripRealm, StripDomain, IgnoreCase
+#           and the contexts sales.acme,ops.acme: Kerberos-like
+#           (alice@ACME.EXAMPLE) and NTLM-like (ACME\alice) user names
+# The second part names the group (or groups: one ACL line with two) the
+# request needs.
 #
 # Usage: squid_test.sh WRENACL WRENACL-TESTSERVER [NAME]
 # With NAME the test runs against an installed layout: WRENACL is the
@@ -60,18 +67,26 @@ write_config anon "$open_port"
 write_config locked "$login_port"
 write_config bh "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply BH'
 write_config err "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply ERR'
+write_config conc "$login_port" search.acme Search-Pass1 $'Concurrency Yes\nCharset auto'
+write_config sso "$login_port" search.acme Search-Pass1 \
+    $'StripRealm Yes\nStripDomain Yes\nIgnoreCase Yes\nContext sales.acme,ops.acme'
 
 # --- squid -----------------------------------------------------------------------
-# Group keys in the URL path and the group each one asks the helper about. The
-# group names hold a blank and an ISO 8859-1 character, which squid accepts
-# only in quotes; it sends the ACL argument percent-encoded and the helper
-# decodes it (ConvertPercent).
+# Group keys in the URL path and the groups each one asks the helper about.
+# Some group names hold a blank, an ISO 8859-1 character or Cyrillic (in
+# UTF-8), which squid accepts only in quotes; it sends the ACL arguments
+# percent-encoded, separated by blanks, and the helper decodes them and
+# splits them apart (ConvertPercent).
 declare -A group_of=(
     [staff]='staff.sales.acme'
     [all]='all.acme'
     [team]='"sales team.sales.acme"'
     [ueber]=$'"\xdcberwachung.ops.acme"'
+    [duty]='"Дежурные.ops.acme"'
+    [multi]='"sales team.sales.acme" oncall.ops.acme'
+    [upper]='STAFF.Sales.ACME'
 )
+kinds=(s:search a:anon l:locked b:bh e:err c:conc d:sso)
 
 write_squid_conf() {
     local port=$1 kind group
@@ -87,27 +102,30 @@ write_squid_conf() {
         # One helper each, answers cached for an hour.
         echo "external_acl_type nds_bh ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[bh]}"
         echo "external_acl_type nds_err ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[err]}"
+        # Two helpers with four requests each in flight, channel IDs first.
+        echo "external_acl_type nds_conc ttl=0 negative_ttl=0 cache=0 children-max=2 concurrency=4 %#LOGIN $helper ${name_arg[conc]}"
+        echo "external_acl_type nds_sso ttl=0 negative_ttl=0 cache=0 children-max=2 %#LOGIN $helper ${name_arg[sso]}"
         echo "acl authenticated proxy_auth REQUIRED"
         echo "acl to_origin dstdomain 127.0.0.1"
         echo "http_access deny !to_origin"
         echo "http_access deny !authenticated"
-        for kind in s a l b e; do
+        for kind in "${kinds[@]}"; do
             for group in "${!group_of[@]}"; do
-                echo "acl path_${kind}_$group urlpath_regex ^/$kind/$group\$"
+                echo "acl path_${kind%%:*}_$group urlpath_regex ^/${kind%%:*}/$group\$"
             done
         done
         # A quoted ACL argument keeps its blank; %#LOGIN and the regular
         # expressions must stay unquoted, so quoting is on only here.
         echo "configuration_includes_quoted_values on"
-        for kind in s:search a:anon l:locked b:bh e:err; do
+        for kind in "${kinds[@]}"; do
             for group in "${!group_of[@]}"; do
                 echo "acl member_${kind%%:*}_$group external nds_${kind#*:} ${group_of[$group]}"
             done
         done
         echo "configuration_includes_quoted_values off"
-        for kind in s a l b e; do
+        for kind in "${kinds[@]}"; do
             for group in "${!group_of[@]}"; do
-                echo "http_access allow path_${kind}_$group member_${kind}_$group"
+                echo "http_access allow path_${kind%%:*}_$group member_${kind%%:*}_$group"
             done
         done
         echo "http_access deny all"
@@ -124,7 +142,7 @@ status() {
         --proxy-user "$1:any-password" "http://127.0.0.1:$origin_port$2"
 }
 
-declare -A asked=([s]=0 [a]=0 [l]=0 [b]=0 [e]=0)
+declare -A asked=([s]=0 [a]=0 [l]=0 [b]=0 [e]=0 [c]=0 [d]=0)
 expect() {
     local want=$1 user=$2 path=$3 got
     got=$(status "$user" "$path")
@@ -137,7 +155,10 @@ expect() {
 alice=alice.sales.acme
 bob=bob.sales.acme
 ann='Ann Smith.sales.acme'
+carol=carol.ops.acme
 jurgen=$'j\xfcrgen.ops.acme'
+jurgen_utf8='jürgen.ops.acme'
+dmitry='Дмитрий.ops.acme'
 
 # Answers alternate between allowed and denied, so that a reply the helper
 # wrote too many (or too few) would show up as the answer to a later request.
@@ -156,6 +177,12 @@ for mode in s a; do
     expect 200 "$alice" /$mode/all
     # The user name must be the whole dotted name.
     expect 403 alice /$mode/staff
+    # One ACL line with two groups: a member of either passes.
+    expect 200 "$ann" /$mode/multi
+    expect 403 "$alice" /$mode/multi
+    expect 200 "$carol" /$mode/multi
+    # Letter case counts in group names unless IgnoreCase is on.
+    expect 403 "$alice" /$mode/upper
 done
 
 # Without a login the login-only directory refuses to tell memberships.
@@ -178,6 +205,42 @@ for i in "${!par_users[@]}"; do
     asked[s]=$((asked[s] + 1))
     [ "$got" = "${par_want[$i]}" ] || fail "parallel $(printf '%q' "${par_users[$i]}") ${par_paths[$i]}: got $got, want ${par_want[$i]}"
 done
+
+# --- concurrency: channel IDs, 16 clients at once; names in UTF-8 ----------------
+# curl sends the user name's bytes as they are: UTF-8 here (every current
+# browser does so), ISO 8859-1 for $jurgen; "Charset auto" reads each.
+expect 200 "$jurgen_utf8" /c/ueber
+expect 200 "$dmitry" /c/duty
+expect 403 "$dmitry" /c/staff
+conc_users=("$alice" "$bob" "$ann" "$jurgen" "$jurgen_utf8" "$dmitry" "$carol" nobody.sales.acme
+            "$alice" "$bob" "$ann" "$jurgen" "$jurgen_utf8" "$dmitry" "$carol" "$alice")
+conc_paths=(/c/staff /c/staff /c/multi /c/ueber /c/ueber /c/duty /c/multi /c/all
+            /c/team /c/all /c/staff /c/duty /c/staff /c/ueber /c/staff /c/multi)
+conc_want=(200 403 200 200 200 200 200 403 403 200 403 403 403 403 403 403)
+conc_pids=()
+for i in "${!conc_users[@]}"; do
+    status "${conc_users[$i]}" "${conc_paths[$i]}" >"$work/conc.$i" &
+    conc_pids+=($!)
+done
+for pid in "${conc_pids[@]}"; do wait "$pid"; done
+for i in "${!conc_users[@]}"; do
+    got=$(cat "$work/conc.$i")
+    asked[c]=$((asked[c] + 1))
+    [ "$got" = "${conc_want[$i]}" ] ||
+        fail "concurrent $(printf '%q' "${conc_users[$i]}") ${conc_paths[$i]}: got $got, want ${conc_want[$i]}"
+done
+
+# --- single sign-on names: realm and domain stripped, contexts searched ----------
+# squid sends the domain's backslash as %5C; carol is found in the second
+# context, over the same login.
+expect 200 'ACME\alice' /d/staff
+expect 200 'alice@ACME.EXAMPLE' /d/staff
+expect 200 'ACME\carol' /d/multi
+expect 403 'carol@ACME.EXAMPLE' /d/staff
+expect 403 'ACME\bob' /d/staff
+expect 403 'nobody@ACME.EXAMPLE' /d/all
+expect 200 'alice@ACME.EXAMPLE' /d/upper
+expect 200 "$alice" /d/staff
 
 # --- FailureReply: the directory gone and back -------------------------------------
 # Both helpers answer (and log in) before the directory goes; bob's lookups
@@ -222,7 +285,7 @@ grep -a -q 'LOGGED-IN' "$work/flaky.server.log" || fail "the BH helper did not l
 count_decisions() {
     helper_log "$1" | grep -a -E ' (NOT )?in group ' | grep -a -c -v 'DEBUG: Object'
 }
-for pair in s:search a:anon l:locked; do
+for pair in s:search a:anon l:locked c:conc d:sso; do
     got=$(count_decisions "${pair#*:}")
     want=${asked[${pair%%:*}]}
     [ "$got" = "$want" ] || fail "${pair#*:}: $got decisions logged for $want requests"
@@ -230,7 +293,7 @@ done
 
 helper_log search | grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' ||
     fail "search helper did not log its start"
-for kind in search anon locked bh err; do
+for kind in search anon locked bh err conc sso; do
     helper_log $kind | grep -a -q 'Search-Pass1' && fail "a helper logged the password"
 done
 # squid lowers the case of basic-auth user names (auth_param basic
@@ -250,20 +313,32 @@ done
 grep -a -q 'NO-ACCESS' "$work/login.server.log" ||
     fail "the login-only directory never refused an anonymous read"
 grep -a -q 'LOGGED-IN' "$work/login.server.log" || fail "the search user never logged in"
+helper_log conc | grep -a -q 'Дмитрий.ops.acme in group Дежурные.ops.acme' ||
+    fail "the UTF-8 user's decision is not in the log in UTF-8"
+helper_log conc | grep -a -q 'jürgen.ops.acme in group Überwachung.ops.acme' ||
+    fail "the ISO 8859-1 user under auto is not in the log in UTF-8"
+helper_log sso | grep -a -q 'failed to resolve carol.sales.acme. ' ||
+    fail "carol was not first asked for in the first context"
+helper_log sso | grep -a -q 'carol in group oncall.ops.acme' || fail "carol was not found in the second context"
+helper_log search | grep -a -q 'carol.ops.acme in group oncall.ops.acme' ||
+    fail "the decision does not name the group of several that matched"
+# Neither the unknown users nor the contexts tried cost a new login.
+helper_log sso | grep -a -q 'nds ping failed' && fail "the single sign-on helper lost its connection"
 
 # squid drops a reply line that comes while no request is pending and says
 # so; one that comes while another request waits becomes that request's
 # answer. Either way the helper wrote a line too many. A helper that ends
 # while squid runs is reported as well.
-if grep -a -E 'unexpected read from external_acl_type|external_acl_type #Hlpr[0-9]+ exited' \
-    "$work/squid/cache.log"; then
+# With concurrency, a reply whose channel ID squid does not know is
+# "unexpected reply on channel N".
+if grep -a -E 'unexpected (read|reply)|external_acl_type #Hlpr[0-9]+ exited' "$work/squid/cache.log"; then
     fail "squid saw stray helper replies or helpers that ended"
 fi
 
 # At the end of its input (squid stopping) every helper logs its stop.
 stop_pid "$squid_pid"
 squid_pid=
-for kind in search anon locked bh err; do
+for kind in search anon locked bh err conc sso; do
     for ((i = 0; i < 100; i++)); do
         started=$(helper_log $kind | grep -a -c 'wrenacl started')
         stopped=$(helper_log $kind | grep -a -c 'wrenacl stopped')
