@@ -291,6 +291,18 @@ TEST_F(ReadConfig, RequestFormKeysAndTheirUnusableValues) {
               std::vector<std::string>{"config: Context " + std::string(512, 'x') + " ignored (longer than 511 bytes)."});
 }
 
+// The example configuration (the Debian package's as installed) sets every
+// request form to its default without a complaint in the log.
+TEST_F(ReadConfig, ExampleConfigurationKeepsTheDefaultsQuietly) {
+    ASSERT_EQ(read(read_file(EXAMPLES_DIR "/wrenacl.conf.example")), 0);
+    EXPECT_STREQ(config_server, "10.1.1.5");
+    EXPECT_EQ(config_convertpercent, 1);
+    EXPECT_EQ(config_concurrency + config_striprealm + config_stripdomain + config_ignorecase, 0);
+    EXPECT_EQ(config_charset, CHARSET_ISO8859_1);
+    EXPECT_EQ(config_contexts.count, 0u);
+    EXPECT_EQ(read_file(dir.file("helper.log")), "");
+}
+
 TEST_F(ReadConfig, ReadErrorFailsInsteadOfLooping) {
     ASSERT_EQ(mkdir(dir.file("helper.conf").c_str(), 0700), 0);  // open works, read fails
     EXPECT_EQ(readconfig(), 1);
