@@ -172,7 +172,8 @@ int convert_request_names() {
 }
 
 int check_group() {
-    char user[LOG_ESCAPED_SIZE] = "";
+    char user[LOG_ESCAPED_SIZE];
+    user[0] = '\0';
     if (config_debug) log_request_name(config_charset, chkrequest.user, user, sizeof user);
     uint32_t entry_id = 0;
     size_t matched = 0;

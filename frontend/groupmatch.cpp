@@ -33,22 +33,15 @@ size_t skip_type(const StoredName& n, size_t p) {
     return p;
 }
 
-uint16_t fold(uint16_t unit, LetterCase letters) {
-    if (letters == CASE_EXACT) return unit;
-    const uint16_t folded = fold_unit(unit);
-    if (letters == CASE_FOLD_LATIN1 && (unit > 0xFF || folded > 0xFF)) return unit;
-    return folded;
-}
-
-}  // namespace
-
-int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
-    const StoredName n = stored(name);
+// Fold is a distinct type per rule, so that each comparison is compiled
+// with its own rule in line.
+template <class Fold>
+int compare(const StoredName& n, std::span<const uint16_t> group, Fold fold) {
     size_t p = start_position(n);
     size_t g = !group.empty() && group[0] == '.' ? 1 : 0;
     while (p < n.count) {
-        const uint16_t want = fold(g < group.size() ? group[g] : 0, letters);
-        const uint16_t have = fold(unit_at(n, p), letters);
+        const uint16_t want = fold(g < group.size() ? group[g] : uint16_t{0});
+        const uint16_t have = fold(unit_at(n, p));
         if (want != have) return 1;
         if (want == 0) return 0;
         if (want == '.') p = skip_type(n, p);
@@ -56,6 +49,22 @@ int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t>
         ++p;
     }
     return 1;
+}
+
+}  // namespace
+
+int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
+    const StoredName n = stored(name);
+    switch (letters) {
+        case CASE_FOLD_LATIN1:
+            return compare(n, group, [](uint16_t unit) {
+                const uint16_t folded = fold_unit(unit);
+                return unit > 0xFF || folded > 0xFF ? unit : folded;
+            });
+        case CASE_FOLD: return compare(n, group, [](uint16_t unit) { return fold_unit(unit); });
+        case CASE_EXACT: break;
+    }
+    return compare(n, group, [](uint16_t unit) { return unit; });
 }
 
 void stored_name_for_log(std::span<const uint8_t> name, bool utf8, char* out, size_t out_size) {

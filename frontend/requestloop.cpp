@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <span>
+#include <string_view>
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
@@ -40,13 +43,12 @@ int write_all(int fd, const char* text, size_t n) {
     return 0;
 }
 
-// Appends text to line at *n, within size (the line feed and a zero byte
-// keep their room); false when it does not fit.
-bool append(char* line, size_t size, size_t* n, const char* text) {
-    const size_t len = std::strlen(text);
-    if (len > size - 2 - *n) return false;
-    std::memcpy(line + *n, text, len);
-    *n += len;
+// Appends text to line at *n, within size (the line feed keeps its room);
+// false when it does not fit.
+bool append(std::span<char> line, size_t* n, std::string_view text) {
+    if (text.size() > line.size() - 1 - *n) return false;
+    text.copy(line.subspan(*n).data(), text.size());
+    *n += text.size();
     return true;
 }
 
@@ -55,8 +57,8 @@ bool append(char* line, size_t size, size_t* n, const char* text) {
 // FailureReply BH the proxy's "broken helper" reply with a short reason,
 // which it neither caches nor takes for "not a member".
 int write_reply(int fd, const char* channel, int result) {
-    const char* text = "ERR";
-    const char* reason = nullptr;
+    std::string_view text = "ERR";
+    std::string_view reason;
     switch (result) {
         case RESULT_MEMBER: text = "OK"; break;
         case RESULT_INVALID: text = "ERR Invalid string"; break;
@@ -65,19 +67,18 @@ int write_reply(int fd, const char* channel, int result) {
         case RESULT_NAME_TOO_LONG: reason = "name too long"; break;
         default: break;
     }
-    char line[REQUEST_SIZE + 64];
+    std::array<char, REQUEST_SIZE + 64> line;
     size_t n = 0;
     bool fits = true;
-    if (channel[0] != '\0') fits = append(line, sizeof line, &n, channel) && append(line, sizeof line, &n, " ");
-    if (reason != nullptr && config_failurereply == FAILURE_REPLY_BH) {
-        fits = fits && append(line, sizeof line, &n, "BH message=\"") && append(line, sizeof line, &n, reason) &&
-               append(line, sizeof line, &n, "\"");
+    if (channel[0] != '\0') fits = append(line, &n, channel) && append(line, &n, " ");
+    if (!reason.empty() && config_failurereply == FAILURE_REPLY_BH) {
+        fits = fits && append(line, &n, "BH message=\"") && append(line, &n, reason) && append(line, &n, "\"");
     } else {
-        fits = fits && append(line, sizeof line, &n, text);
+        fits = fits && append(line, &n, text);
     }
     if (!fits) return 1;
     line[n++] = '\n';
-    return write_all(fd, line, n);
+    return write_all(fd, line.data(), n);
 }
 
 RequestForm request_form() {

@@ -196,11 +196,14 @@ void put_nwuni(NWDSBuf* buf, size_t n, UnitAt unit) {
             return;
         }
     }
-    size_t units = n + 1;
-    NWDSBufPut32(buf, static_cast<uint32_t>(2 * units));
-    for (size_t i = 0; i < n; ++i) NWDSBufPut16(buf, unit(i));
-    NWDSBufPut16(buf, 0);
-    if ((2 * units) % 4 != 0) take_write(buf, 0, 2);  // zero padding
+    const size_t bytes = 2 * (n + 1);
+    NWDSBufPut32(buf, static_cast<uint32_t>(bytes));
+    // The units and the zero unit, then zero padding to a multiple of 4.
+    uint8_t* p = take_write(buf, bytes, rt::pad4(bytes));
+    if (p == nullptr) return;
+    const std::span<uint8_t> out(p, bytes);
+    for (size_t i = 0; i < n; ++i) rt::store_le16(out.subspan(2 * i, 2).data(), unit(i));
+    rt::store_le16(out.subspan(2 * n, 2).data(), 0);
 }
 
 }  // namespace
