@@ -17,12 +17,15 @@
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWRENACL_BENCH=ON -DWRENACL_TESTS=OFF
 //   cmake --build build-bench -j2 --target bench_helper
 //   build-bench/bench/bench_helper [--requests 20000] [--cpu 0] [--seed 1] [--unknown-percent 2]
+//   (--no-request-forms leaves out the run with "Concurrency Yes" and
+//   "Charset UTF-8", for a helper that does not know those keys)
 //
 // Directory: 1000 users u0..u999 and 50 groups g0..g49 in O=corp, each user
 // in 3 groups, and a search user with a 512-bit key. Requests, from the seed:
 // 60 % members, 38 % non-members, 2 % unknown users (--unknown-percent changes
 // that share, the non-members make up the rest); the search user also runs
-// the mix without unknown users.
+// the mix without unknown users, and the mix with "Concurrency Yes" and
+// "Charset UTF-8" (every request and reply with a channel ID, 0 to 7 in turn).
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
@@ -59,6 +62,7 @@ struct Options {
     long syscall_requests = 2000;
     int latency_checks = 10;
     int delay_ms = 100;
+    bool request_forms = true;
 };
 
 struct Request {
@@ -311,8 +315,14 @@ double median_check_ms(Child& h, const std::vector<Request>& requests) {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
+        if (a == "--no-request-forms") {
+            o.request_forms = false;
+            --i;
+            continue;
+        }
+        if (i + 1 >= argc) die("missing value for " + a);
         if (a == "--requests") o.requests = std::atol(argv[i + 1]);
         else if (a == "--cpu") o.cpu = std::atoi(argv[i + 1]);
         else if (a == "--unknown-percent") o.unknown_percent = static_cast<unsigned>(std::atol(argv[i + 1]) % 41);
@@ -351,9 +361,9 @@ int main(int argc, char** argv) {
     if (!read_line(server, port)) die("the server did not start");
 
     const std::string base = dir + "/wrenacl";
-    const auto config = [&](bool search) {
+    const auto config = [&](bool search, const char* extra = "") {
         std::ofstream f(base + ".conf");
-        f << "Server 127.0.0.1\nPort " << port << "\n";
+        f << "Server 127.0.0.1\nPort " << port << "\n" << extra;
         if (search) f << "SearchUser search.corp\nSearchPass Bench-Pw-1\n";
     };
 
@@ -379,6 +389,18 @@ int main(int argc, char** argv) {
     const bool have_strace = access(o.strace.c_str(), X_OK) == 0;
     Syscalls search_calls;
     if (have_strace) search_calls = count_syscalls(o, base, dir, counted);
+    // The same mix with channel IDs and names read as UTF-8.
+    Result forms;
+    if (o.request_forms) {
+        std::vector<Request> channelled = requests;
+        for (size_t i = 0; i < channelled.size(); ++i) {
+            const std::string id = std::to_string(i % 8) + " ";
+            channelled[i].line = id + channelled[i].line;
+            channelled[i].reply = id + channelled[i].reply;
+        }
+        config(true, "Concurrency Yes\nCharset UTF-8\n");
+        forms = run_stream(spawn({o.helper, base}, o.cpu), channelled);
+    }
     config(false);
     Child anon_start = spawn({o.helper, base}, o.cpu);
     const Usage anon_base = reap(anon_start);
@@ -415,6 +437,10 @@ int main(int argc, char** argv) {
     const std::string mix = "wrenacl, search user, " + std::to_string(o.unknown_percent) + " % unknown users";
     print_row(mix.c_str(), with_search, start_usage, requests.size());
     print_row("wrenacl, search user, no unknown users", search_known, start_usage, known_requests.size());
+    if (o.request_forms) {
+        const std::string row = mix + ", Concurrency Yes, Charset UTF-8";
+        print_row(row.c_str(), forms, start_usage, requests.size());
+    }
     print_row("wrenacl, anonymous", anonymous, anon_base, requests.size());
     print_row("floor (in-memory table)", floor, Usage{}, requests.size());
     std::printf("\nstart-up with a search user (512-bit key): %.1f ms median (%.1f .. %.1f), %.0f µs CPU\n",
