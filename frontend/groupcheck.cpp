@@ -22,16 +22,25 @@ constexpr int32_t NDS_NO_SUCH_ENTRY = -601;
 constexpr int32_t NDS_NO_SUCH_ATTRIBUTE = -603;
 
 // The user and group names of the request as code units. A name never has
-// more units than bytes, and all of them lie in the one request line.
-uint16_t user_units[REQUEST_SIZE];
-size_t user_length;
-uint16_t group_units[REQUEST_SIZE];
-std::span<const uint16_t> group_names[REQUEST_GROUPS_MAX];
+// more units than bytes, and all of them lie in the one request line. Kept
+// together on one page: every check touches them between system calls.
+struct RequestNames {
+    uint16_t user[REQUEST_SIZE];
+    uint16_t groups[REQUEST_SIZE];  // one after another
+    uint16_t group_start[REQUEST_GROUPS_MAX];
+    uint16_t group_length[REQUEST_GROUPS_MAX];
+    uint16_t user_length;
+    uint16_t candidate[RESOLVE_NAME_MAX_UNITS];  // a name the user is asked as
+};
+static_assert(sizeof(RequestNames) <= 4096, "the names fit one page");
+alignas(4096) RequestNames names;
 
-// A name the user is tried as: the user, or user.context.
-uint16_t candidate[REQUEST_SIZE + CONTEXT_TEXT_SIZE];
-// Such a name for the log (every unit at most 3 bytes), and a stored one.
-char candidate_text[3 * (REQUEST_SIZE + CONTEXT_TEXT_SIZE) + 1];
+std::span<const uint16_t> user_name() { return std::span<const uint16_t>(names.user, names.user_length); }
+std::span<const uint16_t> group_name(size_t i) {
+    return std::span<const uint16_t>(names.groups).subspan(names.group_start[i], names.group_length[i]);
+}
+
+// A stored name for the log.
 char stored_text[LOGBUFFER_SIZE];
 
 // What resolving the user ended in when it found the entry.
@@ -71,25 +80,32 @@ void log_not_resolved(const char* name, bool last) {
     addtolog("failed to resolve %s. %s", name, last ? "" : "\r\n");
 }
 
+// The name the user is tried as in the k-th place, for the log: the
+// request's own as it came, one completed with a context whole (also when
+// it is too long to be asked for).
+const char* shown_name(const char* user, std::span<const uint16_t> name, size_t k) {
+    static uint16_t whole[REQUEST_SIZE + CONTEXT_TEXT_SIZE];
+    static char text[3 * std::size(whole) + 1];  // every unit at most 3 bytes
+    size_t length = 0;
+    if (candidate_name(name, config_contexts, k, whole, &length) != CANDIDATE_OK || length <= name.size()) return user;
+    log_escape_units(std::span<const uint16_t>(whole, length), log_utf8(), text, sizeof text);
+    return text;
+}
+
 // Resolves the user as each name it is tried as, in turn, until one is
 // found (RESOLVED, *entry_id set). "No such entry" moves on to the next
 // name and keeps the connection; any other failure drops it. A name too
 // long for the resolve request is never cut and never sent.
 int resolve_user(const char* user, uint32_t* entry_id) {
-    const std::span<const uint16_t> name(user_units, user_length);
+    const std::span<const uint16_t> name = user_name();
     const size_t count = candidate_count(name, config_contexts);
     bool too_long = false;
     for (size_t k = 0; k < count; ++k) {
         size_t length = 0;
-        if (candidate_name(name, config_contexts, k, candidate, &length) != CANDIDATE_OK) break;
-        const std::span<const uint16_t> asked(candidate, length);
-        // The request's own name is logged as it came; a completed one whole.
-        const char* shown = user;
-        if (config_debug && length > user_length) {
-            log_escape_units(asked, log_utf8(), candidate_text, sizeof candidate_text);
-            shown = candidate_text;
-        }
-        if (length > RESOLVE_NAME_MAX_UNITS) {
+        const CandidateStatus status = candidate_name(name, config_contexts, k, names.candidate, &length);
+        if (status == CANDIDATE_NONE) break;
+        const char* shown = config_debug ? shown_name(user, name, k) : user;
+        if (status == CANDIDATE_TOO_LONG) {
             too_long = true;
             if (config_debug) {
                 addtolog("DEBUG: resolve failed: name too long\r\n");
@@ -98,7 +114,9 @@ int resolve_user(const char* user, uint32_t* entry_id) {
             continue;
         }
         conn.failure = NcpFailure{};
-        if (ncp_NDS_RESOLVE_NAME(&conn, asked, entry_id) == 0) return RESOLVED;
+        if (ncp_NDS_RESOLVE_NAME(&conn, std::span<const uint16_t>(names.candidate, length), entry_id) == 0) {
+            return RESOLVED;
+        }
         const NcpFailure why = conn.failure;
         if (config_debug) {
             log_failure_reason("resolve", why);
@@ -139,7 +157,7 @@ int read_groups(uint32_t entry_id, const char* user, size_t* matched) {
             addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user, stored_text);
         }
         for (size_t g = 0; g < chkrequest.group_count; ++g) {
-            if (compare_group_units(value, group_names[g], letters) == 0) {
+            if (compare_group_units(value, group_name(g), letters) == 0) {
                 *matched = g;
                 return RESULT_MEMBER;
             }
@@ -152,13 +170,15 @@ int read_groups(uint32_t entry_id, const char* user, size_t* matched) {
 
 int convert_request_names() {
     const char* refused = nullptr;
-    if (name_to_units(config_charset, chkrequest.user, user_units, &user_length) != NAME_OK) refused = "user";
+    size_t n = 0;
+    if (name_to_units(config_charset, chkrequest.user, names.user, &n) != NAME_OK) refused = "user";
+    names.user_length = static_cast<uint16_t>(n);
     size_t used = 0;
     for (size_t i = 0; i < chkrequest.group_count && refused == nullptr; ++i) {
-        size_t n = 0;
-        const std::span<uint16_t> room = std::span<uint16_t>(group_units).subspan(used);
+        const std::span<uint16_t> room = std::span<uint16_t>(names.groups).subspan(used);
         if (name_to_units(config_charset, chkrequest.groups[i], room, &n) != NAME_OK) refused = "group";
-        group_names[i] = room.first(n);
+        names.group_start[i] = static_cast<uint16_t>(used);
+        names.group_length[i] = static_cast<uint16_t>(n);
         used += n;
     }
     if (refused == nullptr) return 0;
