@@ -20,9 +20,10 @@
 #   /c/...  wrenacl with a search user, "Concurrency Yes" and "Charset
 #           auto", run by squid with concurrency=4 (channel IDs): 16
 #           clients at once, users in UTF-8 and in ISO 8859-1
-#   /d/...  wrenacl with a search user, StripRealm, StripDomain, IgnoreCase
-#           and the contexts sales.acme,ops.acme: Kerberos-like
-#           (alice@ACME.EXAMPLE) and NTLM-like (ACME\alice) user names
+#   /d/...  wrenacl with a search user, StripRealm, StripDomain, IgnoreCase,
+#           the contexts sales.acme,ops.acme and "Charset UTF-8":
+#           Kerberos-like (alice@ACME.EXAMPLE) and NTLM-like (ACME\alice)
+#           user names
 # The second part names the group (or groups: one ACL line with two) the
 # request needs.
 #
@@ -69,7 +70,7 @@ write_config bh "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply
 write_config err "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureReply ERR'
 write_config conc "$login_port" search.acme Search-Pass1 $'Concurrency Yes\nCharset auto'
 write_config sso "$login_port" search.acme Search-Pass1 \
-    $'StripRealm Yes\nStripDomain Yes\nIgnoreCase Yes\nContext sales.acme,ops.acme'
+    $'StripRealm Yes\nStripDomain Yes\nIgnoreCase Yes\nContext sales.acme,ops.acme\nCharset UTF-8'
 
 # --- squid -----------------------------------------------------------------------
 # Group keys in the URL path and the groups each one asks the helper about.
@@ -241,6 +242,9 @@ expect 403 'ACME\bob' /d/staff
 expect 403 'nobody@ACME.EXAMPLE' /d/all
 expect 200 'alice@ACME.EXAMPLE' /d/upper
 expect 200 "$alice" /d/staff
+# In UTF-8, and a name that is not: refused without a word to the directory.
+expect 200 'ACME\Дмитрий' /d/duty
+expect 403 $'ACME\\j\xfcrgen' /d/ueber
 
 # --- FailureReply: the directory gone and back -------------------------------------
 # Both helpers answer (and log in) before the directory goes; bob's lookups
@@ -320,6 +324,8 @@ helper_log conc | grep -a -q 'jürgen.ops.acme in group Überwachung.ops.acme' |
 helper_log sso | grep -a -q 'failed to resolve carol.sales.acme. ' ||
     fail "carol was not first asked for in the first context"
 helper_log sso | grep -a -q 'carol in group oncall.ops.acme' || fail "carol was not found in the second context"
+helper_log sso | grep -a -q 'DEBUG: check failed: user name not UTF-8' ||
+    fail "the name in ISO 8859-1 was not refused under Charset UTF-8"
 helper_log search | grep -a -q 'carol.ops.acme in group oncall.ops.acme' ||
     fail "the decision does not name the group of several that matched"
 # Neither the unknown users nor the contexts tried cost a new login.
