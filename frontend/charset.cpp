@@ -150,7 +150,7 @@ bool utf8_valid(std::string_view text, bool* multibyte) {
     return true;
 }
 
-NameStatus name_to_units(Charset cs, std::string_view text, std::span<uint16_t> out, size_t* count) {
+[[gnu::hot]] NameStatus name_to_units(Charset cs, std::string_view text, std::span<uint16_t> out, size_t* count) {
     *count = 0;
     if (cs == CHARSET_UTF8) return utf8_to_units(text, out, count);
     if (cs == CHARSET_AUTO) {

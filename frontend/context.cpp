@@ -51,11 +51,11 @@ const char* context_status_text(ContextStatus status) {
     return "unusable";
 }
 
-size_t candidate_count(std::span<const uint16_t> user, const ContextList& contexts) {
+[[gnu::hot]] size_t candidate_count(std::span<const uint16_t> user, const ContextList& contexts) {
     return uses_contexts(user, contexts) ? contexts.count : 1;
 }
 
-CandidateStatus candidate_name(std::span<const uint16_t> user, const ContextList& contexts, size_t k,
+[[gnu::hot]] CandidateStatus candidate_name(std::span<const uint16_t> user, const ContextList& contexts, size_t k,
                                std::span<uint16_t> out, size_t* length) {
     *length = 0;
     if (k >= candidate_count(user, contexts)) return CANDIDATE_NONE;

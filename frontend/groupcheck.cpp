@@ -168,7 +168,7 @@ int read_groups(uint32_t entry_id, const char* user, size_t* matched) {
 
 }  // namespace
 
-int convert_request_names() {
+[[gnu::hot]] int convert_request_names() {
     const char* refused = nullptr;
     size_t n = 0;
     if (name_to_units(config_charset, chkrequest.user, names.user, &n) != NAME_OK) refused = "user";
@@ -191,7 +191,7 @@ int convert_request_names() {
     return 1;
 }
 
-int check_group() {
+[[gnu::hot]] int check_group() {
     char user[LOG_ESCAPED_SIZE];
     user[0] = '\0';
     if (config_debug) log_request_name(config_charset, chkrequest.user, user, sizeof user);

@@ -19,7 +19,7 @@ uint16_t unit_at(const StoredName& n, size_t k) {
 }
 
 // Past a leading '.' and a leading "CN=" (either case of the letters).
-size_t start_position(const StoredName& n) {
+[[gnu::hot]] size_t start_position(const StoredName& n) {
     size_t p = 0;
     if (n.count > 0 && unit_at(n, 0) == '.') p = 1;
     uint16_t c = unit_at(n, p), m = unit_at(n, p + 1), eq = unit_at(n, p + 2);
@@ -53,7 +53,7 @@ int compare(const StoredName& n, std::span<const uint16_t> group, Fold fold) {
 
 }  // namespace
 
-int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
+[[gnu::hot]] int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
     const StoredName n = stored(name);
     switch (letters) {
         case CASE_FOLD_LATIN1:

@@ -33,7 +33,7 @@ bool refill(LineReader* r, bool* failed) {
 
 }  // namespace
 
-LineStatus read_request_line(LineReader* r, char* out, size_t out_size) {
+[[gnu::hot]] LineStatus read_request_line(LineReader* r, char* out, size_t out_size) {
     size_t used = 0;
     bool any = false;
     bool too_long = false;

@@ -56,7 +56,7 @@ bool append(std::span<char> line, size_t* n, std::string_view text) {
 // write. An answer the directory could not give is ERR, or with
 // FailureReply BH the proxy's "broken helper" reply with a short reason,
 // which it neither caches nor takes for "not a member".
-int write_reply(int fd, const char* channel, int result) {
+[[gnu::hot]] int write_reply(int fd, const char* channel, int result) {
     std::string_view text = "ERR";
     std::string_view reason;
     switch (result) {
@@ -164,7 +164,7 @@ int start_failed() {
 
 }  // namespace
 
-int handle_request() {
+[[gnu::hot]] int handle_request() {
     switch (parse_request(buffer, request_form(), &chkrequest)) {
         case PARSE_NO_CHANNEL: return answer_without_channel();
         case PARSE_NO_BLANK: return RESULT_INVALID;
@@ -202,7 +202,7 @@ int handle_request() {
     return result;
 }
 
-void serve_requests(int in_fd, int out_fd) {
+[[gnu::hot]] void serve_requests(int in_fd, int out_fd) {
     line_reader_init(&input, in_fd);
     for (;;) {
         const LineStatus status = read_request_line(&input, buffer, sizeof buffer);
