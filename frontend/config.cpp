@@ -176,7 +176,8 @@ void apply(const char* key, const char* value) {
         if (config_timeout <= 0) config_timeout = DEFAULT_TIMEOUT;
     } else if (ascii_iequals(key, "FailureReply")) {
         if (ascii_iequals(value, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
-        if (ascii_iequals(value, "BH")) config_failurereply = FAILURE_REPLY_BH;
+        else if (ascii_iequals(value, "BH")) config_failurereply = FAILURE_REPLY_BH;
+        else report_value("FailureReply", value);
     } else if (ascii_iequals(key, "Concurrency")) {
         apply_switch("Concurrency", value, &config_concurrency);
     } else if (ascii_iequals(key, "Charset")) {

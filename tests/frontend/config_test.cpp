@@ -204,22 +204,27 @@ TEST_F(ReadConfig, LongLinesAreSplitAt1023BytesAndValuesCutTo126) {
     EXPECT_EQ(std::string(config_server), list);
 }
 
+// A value that cannot be used is logged and leaves the reply as it was.
 TEST_F(ReadConfig, FailureReplyIsErrOrBh) {
     struct Case {
         const char* lines;
         int32_t reply;
+        std::vector<std::string> log;
     } cases[] = {
-        {"", FAILURE_REPLY_ERR},
-        {"FailureReply BH\n", FAILURE_REPLY_BH},
-        {"failurereply bh\n", FAILURE_REPLY_BH},
-        {"FailureReply BH\nFailureReply ERR\n", FAILURE_REPLY_ERR},
-        {"FailureReply BH\nFailureReply OK\n", FAILURE_REPLY_BH},  // other values are ignored
-        {"FailureReply B H\n", FAILURE_REPLY_ERR},
+        {"", FAILURE_REPLY_ERR, {}},
+        {"FailureReply BH\n", FAILURE_REPLY_BH, {}},
+        {"failurereply bh\n", FAILURE_REPLY_BH, {}},
+        {"FailureReply BH\nFailureReply ERR\n", FAILURE_REPLY_ERR, {}},
+        {"FailureReply BH\nFailureReply OK\n", FAILURE_REPLY_BH, {"config: unknown value OK for FailureReply, ignored."}},
+        {"FailureReply B H\n", FAILURE_REPLY_ERR, {}},  // three words: not a setting
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.lines);
         config_reset();
+        std::remove(dir.file("helper.log").c_str());
         ASSERT_EQ(read(c.lines), 0);
-        EXPECT_EQ(config_failurereply, c.reply) << c.lines;
+        EXPECT_EQ(config_failurereply, c.reply);
+        EXPECT_EQ(log_lines_of(read_file(dir.file("helper.log"))), c.log);
     }
 }
 
