@@ -153,6 +153,25 @@ expect() {
     fi
 }
 
+# expect_at_once LABEL USERS PATHS WANTS: one request per USERS[i] for
+# PATHS[i], all at once (the arrays named, not passed), each wanting WANTS[i].
+expect_at_once() {
+    local label=$1 i got
+    local -n users=$2 paths=$3 wants=$4
+    local pids=()
+    for i in "${!users[@]}"; do
+        status "${users[$i]}" "${paths[$i]}" >"$work/$label.$i" &
+        pids+=($!)
+    done
+    for i in "${!pids[@]}"; do wait "${pids[$i]}"; done
+    for i in "${!users[@]}"; do
+        got=$(cat "$work/$label.$i")
+        asked[${paths[$i]:1:1}]=$((asked[${paths[$i]:1:1}] + 1))
+        [ "$got" = "${wants[$i]}" ] ||
+            fail "$label $(printf '%q' "${users[$i]}") ${paths[$i]}: got $got, want ${wants[$i]}"
+    done
+}
+
 alice=alice.sales.acme
 bob=bob.sales.acme
 ann='Ann Smith.sales.acme'
@@ -195,17 +214,7 @@ expect 403 "$jurgen" /l/ueber
 par_users=("$alice" "$bob" "$ann" "$jurgen" "$alice" "$bob" "$ann" "$jurgen")
 par_paths=(/s/staff /s/staff /s/team /s/ueber /s/all /s/team /s/staff /s/ueber)
 par_want=(200 403 200 200 200 403 403 200)
-par_pids=()
-for i in "${!par_users[@]}"; do
-    status "${par_users[$i]}" "${par_paths[$i]}" >"$work/par.$i" &
-    par_pids+=($!)
-done
-for pid in "${par_pids[@]}"; do wait "$pid"; done
-for i in "${!par_users[@]}"; do
-    got=$(cat "$work/par.$i")
-    asked[s]=$((asked[s] + 1))
-    [ "$got" = "${par_want[$i]}" ] || fail "parallel $(printf '%q' "${par_users[$i]}") ${par_paths[$i]}: got $got, want ${par_want[$i]}"
-done
+expect_at_once parallel par_users par_paths par_want
 
 # --- concurrency: channel IDs, 16 clients at once; names in UTF-8 ----------------
 # curl sends the user name's bytes as they are: UTF-8 here (every current
@@ -218,18 +227,7 @@ conc_users=("$alice" "$bob" "$ann" "$jurgen" "$jurgen_utf8" "$dmitry" "$carol" n
 conc_paths=(/c/staff /c/staff /c/multi /c/ueber /c/ueber /c/duty /c/multi /c/all
             /c/team /c/all /c/staff /c/duty /c/staff /c/ueber /c/staff /c/multi)
 conc_want=(200 403 200 200 200 200 200 403 403 200 403 403 403 403 403 403)
-conc_pids=()
-for i in "${!conc_users[@]}"; do
-    status "${conc_users[$i]}" "${conc_paths[$i]}" >"$work/conc.$i" &
-    conc_pids+=($!)
-done
-for pid in "${conc_pids[@]}"; do wait "$pid"; done
-for i in "${!conc_users[@]}"; do
-    got=$(cat "$work/conc.$i")
-    asked[c]=$((asked[c] + 1))
-    [ "$got" = "${conc_want[$i]}" ] ||
-        fail "concurrent $(printf '%q' "${conc_users[$i]}") ${conc_paths[$i]}: got $got, want ${conc_want[$i]}"
-done
+expect_at_once concurrent conc_users conc_paths conc_want
 
 # --- single sign-on names: realm and domain stripped, contexts searched ----------
 # squid sends the domain's backslash as %5C; carol is found in the second
