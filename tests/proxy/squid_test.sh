@@ -97,14 +97,18 @@ write_squid_conf() {
         # in flight; cache=0 makes every request reach the helper.
         # The name argument without and with an extension: both name the
         # same two files.
-        echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${name_arg[search]}"
+        # squid skips a lookup (the ACL answers neither yes nor no, the
+        # client gets 407) when more wait for a helper than queue-size,
+        # 2 × children-max by default; the requests sent at once below
+        # must all reach a helper, however slowly the helpers start.
+        echo "external_acl_type nds_search ttl=0 negative_ttl=0 cache=0 children-max=3 queue-size=16 %#LOGIN $helper ${name_arg[search]}"
         echo "external_acl_type nds_anon ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[anon]}.conf"
         echo "external_acl_type nds_locked ttl=0 negative_ttl=0 cache=0 children-max=3 %#LOGIN $helper ${prefix[locked]}"
         # One helper each, answers cached for an hour.
         echo "external_acl_type nds_bh ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[bh]}"
         echo "external_acl_type nds_err ttl=3600 negative_ttl=3600 children-max=1 %#LOGIN $helper ${name_arg[err]}"
         # Two helpers with four requests each in flight, channel IDs first.
-        echo "external_acl_type nds_conc ttl=0 negative_ttl=0 cache=0 children-max=2 concurrency=4 %#LOGIN $helper ${name_arg[conc]}"
+        echo "external_acl_type nds_conc ttl=0 negative_ttl=0 cache=0 children-max=2 concurrency=4 queue-size=32 %#LOGIN $helper ${name_arg[conc]}"
         echo "external_acl_type nds_sso ttl=0 negative_ttl=0 cache=0 children-max=2 %#LOGIN $helper ${name_arg[sso]}"
         echo "acl authenticated proxy_auth REQUIRED"
         echo "acl to_origin dstdomain 127.0.0.1"
