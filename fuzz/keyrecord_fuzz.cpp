@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto record = std::make_unique<uint8_t[]>(size + 1);

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "ncpclient/ncpclient.h"
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 #include "ndsauth/ndsauth.h"
 #include "runtime/cursor.h"
 #include "testserver/keyblob.h"

@@ -37,6 +37,8 @@ constexpr uint8_t kCreateConnection[1] = {0x00};
 
 }  // namespace
 
+NcpConnection conn;
+
 void NCPCONN_init(NcpConnection* conn) {
     rt::wipe_object(*conn);
     conn->sock = -1;
@@ -46,6 +48,7 @@ void NCPCONN_init(NcpConnection* conn) {
 
 int ncp_connect_tcp(NcpConnection* conn, const sockaddr_in* server, int timeout) {
     if (conn == nullptr || server == nullptr) return 1;
+    conn->failure = NcpFailure{};
     conn->connected = 0;
     close_socket(conn);
     std::memset(&conn->local_addr, 0, sizeof conn->local_addr);

@@ -6,6 +6,7 @@
 // code is not 0 is recorded as that verb's NDS error.
 #include "ncpclient/ncpclient.h"
 #include "runtime/bytes.h"
+#include "runtime/clock.h"
 #include "runtime/cursor.h"
 
 namespace {
@@ -33,7 +34,7 @@ int ncp_send_nds_frag(NcpConnection* conn, const NWDSBuf* request, NWDSBuf* repl
     uint8_t frag[kFragmentArea];
     uint32_t handle = kNoHandle;
     unsigned after_request = 0;
-    const int64_t start = ncp_clock_ns();
+    const int64_t start = rt::clock_ns();
     const int64_t deadline = ncp_exchange_deadline(conn, start);
     bool full_window = ncp_full_window(conn, start, deadline);
     for (;;) {

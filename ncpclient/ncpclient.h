@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <span>
 
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 
 // ---- NDS request buffer ---------------------------------------------------
 
@@ -90,8 +90,10 @@ constexpr size_t NCP_REQ_HEAD = 6;
 constexpr size_t NCP_PAYLOAD = 16384;
 
 // Why the last exchange, verb or step failed, as plain data for the caller
-// to act on and log. The transport and the fragment layer set it when they
-// fail; a caller clears it before a step it wants to explain. A transport
+// to act on and log. Every verb, the connect, the login and the
+// authentication begin with it cleared; the transport and the fragment layer
+// set it when they fail, so after a failed step it tells why (kind
+// NCP_FAIL_NONE with no type: nothing was sent). A transport
 // failure (time-out, peer closed, send or receive error, a reply out of
 // step) has closed the socket; an NCP completion code or an NDS error has
 // not: the stream is still in step.
@@ -142,13 +144,16 @@ struct NcpConnection {
     uint32_t user_key_len;
     // Deadlines. Every exchange (every NDS verb with all its fragments) ends
     // within `timeout` seconds (0: no limit), and never after `budget_end`
-    // (CLOCK_MONOTONIC nanoseconds, see ncp_clock_ns; 0: no budget), which
+    // (CLOCK_MONOTONIC nanoseconds, see rt::clock_ns; 0: no budget), which
     // the caller sets around a run of exchanges.
     int32_t timeout;
     int32_t socket_timeout;  // the receive time-out the socket really has (seconds, 0: none)
     int64_t budget_end;
     NcpFailure failure;
 };
+
+// The helper's one connection.
+extern NcpConnection conn;
 
 // Wipes a record and puts it into its start state (no socket held). A
 // zero-filled record must be passed through this once before use.
@@ -178,10 +183,7 @@ int NCPCONN_disconnect(NcpConnection* conn);
 // ---- deadlines ----------------------------------------------------------------
 
 constexpr int64_t NCP_NO_DEADLINE = INT64_MAX;
-constexpr int64_t NCP_NS_PER_SECOND = 1000000000;
 
-// CLOCK_MONOTONIC in nanoseconds (read through the vDSO: no system call).
-int64_t ncp_clock_ns();
 // The end of an exchange that starts at `now`: now + timeout, cut to the
 // budget; NCP_NO_DEADLINE when neither is set.
 int64_t ncp_exchange_deadline(const NcpConnection* conn, int64_t now);

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "ncpclient/ncpclient.h"
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 #include "runtime/bytes.h"
 #include "runtime/cursor.h"
 

@@ -20,6 +20,7 @@
 #include <span>
 
 #include "ncpclient/ncpclient.h"
+#include "runtime/clock.h"
 #include "runtime/cursor.h"
 
 namespace {
@@ -168,7 +169,7 @@ int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, si
     if ((reply == nullptr) != (reply_len == nullptr)) return 1;
     if (n > NCP_PAYLOAD || (n != 0 && data == nullptr)) return 1;
     // Nothing sent yet: the stream is in step, the connection stays.
-    if (!full_window && deadline != NCP_NO_DEADLINE && deadline <= ncp_clock_ns()) {
+    if (!full_window && deadline != NCP_NO_DEADLINE && deadline <= rt::clock_ns()) {
         conn->failure.kind = NCP_FAIL_TIMEOUT;
         return 1;
     }
@@ -208,7 +209,7 @@ int ncp_tcp_exchange(NcpConnection* conn, uint16_t type, const uint8_t* data, si
 int ncp_tcp_call(NcpConnection* conn, uint16_t type, const uint8_t* data, size_t n,
                  uint8_t* reply, size_t* reply_len) {
     if (conn == nullptr) return 1;
-    const int64_t now = ncp_clock_ns();
+    const int64_t now = rt::clock_ns();
     const int64_t deadline = ncp_exchange_deadline(conn, now);
     return ncp_tcp_exchange(conn, type, data, n, reply, reply_len, deadline, ncp_full_window(conn, now, deadline));
 }

@@ -63,6 +63,7 @@ bool ncp_nds_completed(NWDSBuf* reply) {
 }
 
 int ncp_NDS_RESOLVE_NAME(NcpConnection* conn, std::span<const uint16_t> name, uint32_t* entry_id) {
+    conn->failure = NcpFailure{};
     NdsExchange<kResolveRequestSize, kResolveReplySize> x(kVerbResolveName);
     NWDSBuf& req = x.req;
     NWDSBuf& rep = x.rep;
@@ -108,6 +109,7 @@ uint32_t resolve(NcpConnection* conn, const char* name) {
 
 int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                   std::span<uint8_t> dest, uint32_t* len) {
+    conn->failure = NcpFailure{};
     if (attr == nullptr || len == nullptr) return 1;
     NdsExchange<kRead1RequestSize, kRead1ReplySize> x(kVerbRead);
     NWDSBuf& req = x.req;
@@ -130,6 +132,7 @@ int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint
 
 int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                  uint8_t* buf, size_t* size) {
+    conn->failure = NcpFailure{};
     if (attr == nullptr || buf == nullptr || size == nullptr) return -1;
     const size_t capacity = *size;
     // Request and reply share the caller's buffer: the request is copied out

@@ -114,6 +114,7 @@ int authenticate(NcpConnection* conn) {
 // The private key serves this one proof; a new connection logs in afresh, so
 // it is wiped whichever way the authentication ends.
 int do_auth(NcpConnection* conn) {
+    conn->failure = NcpFailure{};
     const int rc = authenticate(conn);
     rt::wipe(conn->private_key, sizeof conn->private_key);
     conn->private_key_len = 0;

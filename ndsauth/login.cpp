@@ -189,6 +189,7 @@ void forget_private_key(NcpConnection* conn) {
 }  // namespace
 
 int do_login(NcpConnection* conn, std::span<const uint16_t> user, const char* password) {
+    conn->failure = NcpFailure{};
     forget_private_key(conn);
     if (password == nullptr) return 1;
     if (!user.empty() && user[0] == '.') user = user.subspan(1);

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "ncpclient/ncpclient.h"
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 #include "runtime/wiped_block.h"
 
 // The single source of random bytes (the operating system's generator).

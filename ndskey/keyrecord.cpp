@@ -1,7 +1,7 @@
 // Key records: the fixed head, the tagged chunks, the "MA" check value and
 // the record inside a "Public Key" attribute value. Every function stays
 // within the storage it is given; a record that does not fit is rejected.
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "ndsauth/keyrecord.h"
+#include "ndskey/keyrecord.h"
 
 #include <gtest/gtest.h>
 
