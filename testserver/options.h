@@ -98,7 +98,7 @@ struct Options {
     bool refuse_state_change = false;  // --refuse-state-change
     // When set, every "Group Membership" read answers these values as they stand.
     std::optional<std::vector<std::vector<uint8_t>>> raw_groups;
-    bool record = false;               // keep every NDS exchange in World::exchanges
+    bool record = false;               // keep every NDS exchange and NCP request (World::exchanges, requests)
 };
 
 inline constexpr int kMinUserKeyBits = 384;

@@ -225,12 +225,24 @@ bool fault_applies(World& w, Session& s, long limit) {
     return true;
 }
 
-}  // namespace
+// What kind of request a packet is, for the record; *verb for the first
+// fragment of a verb.
+RequestKind kind_of(const NcpRequest& rq, uint32_t* verb) {
+    if (rq.type == kCreateService) return RequestKind::Create;
+    const uint8_t fn = rq.data.empty() ? 0 : rq.data[0];
+    const uint8_t sub = rq.data.size() > 1 ? rq.data[1] : 0;
+    if (fn == 0x68 && sub == 0x01) return RequestKind::Ping;
+    if (fn == 0x17) return RequestKind::StateChange;
+    if (fn != 0x68 || sub != 0x02) return RequestKind::Other;
+    rt::Reader r(rq.data);
+    r.skip(2);
+    if (r.le32() != kLastFragment) return RequestKind::Continuation;
+    r.skip(12);  // maximum fragment size, message size, flags
+    *verb = r.le32();
+    return RequestKind::Verb;
+}
 
-Response handle_packet(World& w, Session& s, std::span<const uint8_t> packet) {
-    NcpRequest rq;
-    parse_request(packet, rq);
-    ++s.requests;
+Response dispatch(World& w, Session& s, const NcpRequest& rq) {
     const Ctx c{w, s, rq};
     const uint8_t fn = rq.data.empty() ? 0 : rq.data[0];
     const uint8_t sub = rq.data.size() > 1 ? rq.data[1] : 0;
@@ -274,6 +286,22 @@ Response handle_packet(World& w, Session& s, std::span<const uint8_t> packet) {
     if (fn == 0x17) return change_state(c);
     deviation(s.id, "unknown NCP function %u subfunction %u", fn, sub);
     return reply(c, kNcpFailure);
+}
+
+}  // namespace
+
+Response handle_packet(World& w, Session& s, std::span<const uint8_t> packet) {
+    NcpRequest rq;
+    parse_request(packet, rq);
+    ++s.requests;
+    Response r = dispatch(w, s, rq);
+    if (w.opt.record) {
+        uint32_t verb = s.verb;
+        const RequestKind kind = kind_of(rq, &verb);
+        if (kind != RequestKind::Verb && kind != RequestKind::Continuation) verb = 0;
+        w.requests.push_back(RequestSeen{s.id, kind, verb, r.what == Outcome::Reply});
+    }
+    return r;
 }
 
 }  // namespace ts

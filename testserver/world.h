@@ -40,6 +40,23 @@ struct Exchange {
     std::vector<uint8_t> reply;        // as sent, after any ReplyEdit
 };
 
+// One NCP request as the server saw it (with Options::record): every one is
+// a round trip for the client.
+enum class RequestKind : uint8_t {
+    Create,        // the create-service-connection request
+    Ping,          // NCP 104/1
+    Verb,          // the first fragment of an NDS verb (NCP 104/2)
+    Continuation,  // a further fragment of a verb, either way
+    StateChange,   // NCP 23/29
+    Other,
+};
+struct RequestSeen {
+    uint32_t conn = 0;
+    RequestKind kind = RequestKind::Other;
+    uint32_t verb = 0;                 // with Verb and Continuation
+    bool answered = false;             // false: dropped, or left unanswered (hang)
+};
+
 struct World {
     Options opt;
     Directory dir;
@@ -50,6 +67,7 @@ struct World {
     uint16_t next_conn = 0x0103;   // both bytes non-zero, so a client must use both
     bool fault_used = false;
     std::vector<Exchange> exchanges;
+    std::vector<RequestSeen> requests;
 };
 
 // Server modulus size: the client's RSA block is 56 bytes with its top four

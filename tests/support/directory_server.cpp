@@ -20,12 +20,39 @@ void DirectoryServer::set(const Setup& change) {
     server_.with([&](ts::World& w) {
         change(w.opt);
         w.exchanges.clear();
+        w.requests.clear();
         w.fault_used = false;
     });
 }
 
 std::vector<ts::Exchange> DirectoryServer::exchanges() {
     return server_.with([](ts::World& w) { return w.exchanges; });
+}
+
+Sent DirectoryServer::sent() {
+    return Sent{server_.with([](ts::World& w) { return w.requests; })};
+}
+
+size_t Sent::count(ts::RequestKind kind, uint32_t verb) const {
+    size_t n = 0;
+    for (const ts::RequestSeen& r : requests) n += r.kind == kind && (verb == 0 || r.verb == verb) ? 1 : 0;
+    return n;
+}
+
+std::string Sent::letters() const {
+    std::string out;
+    for (const ts::RequestSeen& r : requests) {
+        switch (r.kind) {
+            case ts::RequestKind::Create: out += 'c'; break;
+            case ts::RequestKind::Ping: out += 'p'; break;
+            case ts::RequestKind::StateChange: out += 's'; break;
+            case ts::RequestKind::Verb:
+                out += r.verb == 1 ? 'r' : r.verb == 3 ? 'g' : r.verb == 57 ? 'L' : r.verb == 59 ? 'A' : 'v';
+                break;
+            default: break;
+        }
+    }
+    return out;
 }
 
 const ts::UserKeys* DirectoryServer::user(const std::string& typed_dn) const {

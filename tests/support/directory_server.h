@@ -13,6 +13,19 @@
 #include "testserver/server.h"
 #include "testserver/world.h"
 
+// The NCP requests the server was sent (with Options::record), in order.
+struct Sent {
+    std::vector<ts::RequestSeen> requests;
+    // Requests of one kind (of one verb, when verb is not 0).
+    size_t count(ts::RequestKind kind, uint32_t verb = 0) const;
+    size_t connections() const { return count(ts::RequestKind::Create); }
+    // Round trips: every request is one.
+    size_t round_trips() const { return requests.size(); }
+    // One letter per request but continuations: c create, p ping, s state
+    // change, r resolve, g read, L login, A authentication, v another verb.
+    std::string letters() const;
+};
+
 class DirectoryServer {
 public:
     using Setup = std::function<void(ts::Options&)>;
@@ -35,6 +48,8 @@ public:
     void set(const Setup& change);
     // The NDS exchanges since the last set() (with Options::record).
     std::vector<ts::Exchange> exchanges();
+    // The NCP requests since the last set() (with Options::record).
+    Sent sent();
     // Runs f on the world under the server's lock.
     template <class F>
     auto with(F&& f) {
