@@ -1,6 +1,6 @@
 // Request names as the directory's 16-bit code units, read under the
-// configured character set, and code units back to text for the log.
-// Nothing here allocates: every result goes to a buffer the caller owns.
+// configured character set. Nothing here allocates: every result goes to a
+// buffer the caller owns. (Names back to text for the log: logtext.h.)
 #pragma once
 
 #include <cstddef>
@@ -33,31 +33,6 @@ NameStatus name_to_units(Charset cs, std::string_view text, std::span<uint16_t> 
 // sequence of more than one byte.
 bool utf8_valid(std::string_view text, bool* multibyte);
 
-// Code units for the log, unit by unit: as UTF-8, or (not utf8) as the low
-// byte of each unit, which gives back the bytes of a name read under
-// ISO 8859-1. Code points (bytes) below 0x20 and 0x7F are written as %XX, as
-// log_escape does for bytes; in UTF-8 a surrogate that is not half of a pair
-// becomes U+FFFD (EF BF BD), so that whatever a server stores, the log stays
-// valid UTF-8. Characters that do not fit whole are dropped, and so is
-// everything after them; out is always zero-terminated.
-struct LogUnits {
-    char* out;
-    size_t size;
-    size_t used;
-    uint16_t high;  // a high surrogate waiting for its low half, or 0
-    bool utf8;
-    bool full;
-};
-void log_units_begin(LogUnits* w, char* out, size_t size, bool utf8);
-void log_units_put(LogUnits* w, uint16_t unit);
-void log_units_end(LogUnits* w);
-
-// The whole of units written as above. Every unit takes at most 3 bytes, so
-// LOG_ESCAPED_SIZE (log.h) holds the units of any request name.
-void log_escape_units(std::span<const uint16_t> units, bool utf8, char* out, size_t out_size);
-
-// A request name for the log as the charset reads it: under ISO 8859-1 its
-// bytes (as log_escape writes them), otherwise its units in UTF-8; a name
-// that is not UTF-8 under CHARSET_UTF8 keeps its ASCII and has every other
-// byte written as %XX. LOG_ESCAPED_SIZE holds any request name.
-void log_request_name(Charset cs, const char* text, char* out, size_t out_size);
+// The well-formed UTF-8 sequence at text[i]: its length, with its code
+// point in *cp, or 0 when the bytes there are not one.
+size_t utf8_sequence(std::string_view text, size_t i, uint32_t* cp);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "frontend/log.h"
+#include "frontend/logtext.h"
 #include "frontend/progname.h"
 #include "runtime/fd.h"
 #include "runtime/wipe.h"
@@ -28,8 +29,12 @@ int32_t config_stripdomain = 0;
 int32_t config_ignorecase = 0;
 char config_context[CONTEXT_TEXT_SIZE];
 ContextList config_contexts;
+ServerList config_servers;
 
 namespace {
+
+// The character set the reports of a reading are written in.
+Charset report_charset = CHARSET_ISO8859_1;
 
 constexpr size_t LINE_SIZE = 1024;  // at most 1023 bytes per line
 constexpr int MAX_TOKENS = 8;
@@ -95,101 +100,157 @@ void copy_text(char* dst, const char* src) {
     dst[n] = '\0';
 }
 
-// Whether this reading has logged a value it could not use.
+// The file is read twice: quietly, to learn the settings (the character set
+// above all), then again with every value that cannot be used reported, so
+// that a value is written into the log the same way in every line: read
+// under the character set the file ends up with.
+bool reporting = false;
 bool reported = false;
 
-// A value that could not be used: one log line, the value escaped.
+// A value for a report line, read under the file's character set.
+const char* shown(const char* value) {
+    static char text[3 * LINE_SIZE + 1];
+    log_request_name(report_charset, value, text, sizeof text);
+    return text;
+}
+
 void report_value(const char* key, const char* value) {
-    char shown[LOG_ESCAPED_SIZE];
-    log_escape(value, shown, sizeof shown);
+    if (!reporting) return;
     reported = true;
-    addtolog("config: unknown value %s for %s, ignored.\r\n", shown, key);
+    addtolog("config: unknown value %s for %s, ignored.\r\n", shown(value), key);
 }
 
-// The switches added with the request forms: "Yes" turns one on, "No"
-// leaves it as it is (as for ConvertPercent and Debug), anything else is
-// reported.
-void apply_switch(const char* key, const char* value, int32_t* setting) {
+void report_context(const char* value, ContextStatus status) {
+    if (!reporting) return;
+    reported = true;
+    addtolog("config: Context %s ignored (%s).\r\n", shown(value), context_status_text(status));
+}
+
+// The switches: "Yes" turns one on, "No" leaves it as it is (nothing turns
+// a switch off again); ConvertPercent and Debug take anything else quietly,
+// as they always have, the others report it.
+void apply_switch(const char* key, const char* value, int32_t* setting, bool quiet) {
     if (ascii_iequals(value, "Yes")) *setting = 1;
-    else if (!ascii_iequals(value, "No")) report_value(key, value);
-}
-
-void apply_charset(const char* value) {
-    if (ascii_iequals(value, "ISO-8859-1")) config_charset = CHARSET_ISO8859_1;
-    else if (ascii_iequals(value, "UTF-8")) config_charset = CHARSET_UTF8;
-    else if (ascii_iequals(value, "auto")) config_charset = CHARSET_AUTO;
-    else report_value("Charset", value);
-}
-
-// The list is kept as written and read into contexts at the end of the
-// file, when the character set is known. A list that is too long, too
-// many, or holds an empty context is reported here and leaves the one
-// before it (a list is never cut); one that is not UTF-8 under
-// "Charset UTF-8" is reported at the end and no contexts are used.
-void apply_context(const char* value) {
-    const size_t n = std::strlen(value);
-    ContextStatus status = CONTEXT_TOO_LONG;
-    if (n < sizeof config_context) {
-        static ContextList scratch;
-        status = context_list_parse(value, CHARSET_ISO8859_1, &scratch);
-    }
-    if (status == CONTEXT_OK) {
-        std::memcpy(config_context, value, n + 1);
-        return;
-    }
-    char shown[LOG_ESCAPED_SIZE];
-    log_escape(value, shown, sizeof shown);
-    reported = true;
-    addtolog("config: Context %s ignored (%s).\r\n", shown, context_status_text(status));
-}
-
-void make_contexts() {
-    const ContextStatus status = context_list_parse(config_context, config_charset, &config_contexts);
-    if (status == CONTEXT_OK) return;
-    char shown[LOG_ESCAPED_SIZE];
-    log_escape(config_context, shown, sizeof shown);
-    reported = true;
-    addtolog("config: Context %s ignored (%s).\r\n", shown, context_status_text(status));
-    config_context[0] = '\0';
+    else if (!quiet && !ascii_iequals(value, "No")) report_value(key, value);
 }
 
 // A decimal integer as atoi reads it (white space, sign, digits), kept in
 // 32 bits; out-of-range values are clamped by strtol and then wrapped.
 int32_t read_int(const char* s) { return static_cast<int32_t>(std::strtol(s, nullptr, 10)); }
 
+void apply_server(const char* v) { std::snprintf(config_server, sizeof config_server, "%s", v); }
+void apply_port(const char* v) {
+    config_port = read_int(v);
+    if (config_port == 0) config_port = DEFAULT_PORT;
+}
+void apply_user(const char* v) { copy_text(config_user, v); }
+void apply_password(const char* v) { copy_text(config_password, v); }
+void apply_convertpercent(const char* v) { apply_switch("ConvertPercent", v, &config_convertpercent, true); }
+void apply_debug(const char* v) { apply_switch("Debug", v, &config_debug, true); }
+void apply_timeout(const char* v) {
+    config_timeout = read_int(v);
+    if (config_timeout <= 0) config_timeout = DEFAULT_TIMEOUT;
+}
+void apply_failurereply(const char* v) {
+    if (ascii_iequals(v, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
+    else if (ascii_iequals(v, "BH")) config_failurereply = FAILURE_REPLY_BH;
+    else report_value("FailureReply", v);
+}
+void apply_concurrency(const char* v) { apply_switch("Concurrency", v, &config_concurrency, false); }
+void apply_charset(const char* v) {
+    if (ascii_iequals(v, "ISO-8859-1")) config_charset = CHARSET_ISO8859_1;
+    else if (ascii_iequals(v, "UTF-8")) config_charset = CHARSET_UTF8;
+    else if (ascii_iequals(v, "auto")) config_charset = CHARSET_AUTO;
+    else report_value("Charset", v);
+}
+void apply_striprealm(const char* v) { apply_switch("StripRealm", v, &config_striprealm, false); }
+void apply_stripdomain(const char* v) { apply_switch("StripDomain", v, &config_stripdomain, false); }
+void apply_ignorecase(const char* v) { apply_switch("IgnoreCase", v, &config_ignorecase, false); }
+
+// The list is kept as written and read into contexts at the end of the
+// file, when the character set is known. A list that is too long, too
+// many, or holds an empty context is reported here and leaves the one
+// before it (a list is never cut); one that is not UTF-8 under
+// "Charset UTF-8" is reported at the end and no contexts are used.
+void apply_context(const char* v) {
+    const size_t n = std::strlen(v);
+    ContextStatus status = CONTEXT_TOO_LONG;
+    if (n < sizeof config_context) {
+        static ContextList scratch;
+        status = context_list_parse(v, CHARSET_ISO8859_1, &scratch);
+    }
+    if (status == CONTEXT_OK) {
+        std::memcpy(config_context, v, n + 1);
+        return;
+    }
+    report_context(v, status);
+}
+
+struct Key {
+    const char* name;
+    void (*apply)(const char* value);
+};
+
+constexpr Key kKeys[] = {
+    {"Server", apply_server},
+    {"Port", apply_port},
+    {"SearchUser", apply_user},
+    {"SearchPass", apply_password},
+    {"ConvertPercent", apply_convertpercent},
+    {"Debug", apply_debug},
+    {"Timeout", apply_timeout},
+    {"FailureReply", apply_failurereply},
+    {"Concurrency", apply_concurrency},
+    {"Charset", apply_charset},
+    {"StripRealm", apply_striprealm},
+    {"StripDomain", apply_stripdomain},
+    {"IgnoreCase", apply_ignorecase},
+    {"Context", apply_context},
+};
+
 void apply(const char* key, const char* value) {
-    if (ascii_iequals(key, "Server")) {
-        std::snprintf(config_server, sizeof config_server, "%s", value);
-    } else if (ascii_iequals(key, "Port")) {
-        config_port = read_int(value);
-        if (config_port == 0) config_port = DEFAULT_PORT;
-    } else if (ascii_iequals(key, "SearchUser")) {
-        copy_text(config_user, value);
-    } else if (ascii_iequals(key, "SearchPass")) {
-        copy_text(config_password, value);
-    } else if (ascii_iequals(key, "ConvertPercent")) {
-        if (ascii_iequals(value, "Yes")) config_convertpercent = 1;
-    } else if (ascii_iequals(key, "Debug")) {
-        if (ascii_iequals(value, "Yes")) config_debug = 1;
-    } else if (ascii_iequals(key, "Timeout")) {
-        config_timeout = read_int(value);
-        if (config_timeout <= 0) config_timeout = DEFAULT_TIMEOUT;
-    } else if (ascii_iequals(key, "FailureReply")) {
-        if (ascii_iequals(value, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
-        else if (ascii_iequals(value, "BH")) config_failurereply = FAILURE_REPLY_BH;
-        else report_value("FailureReply", value);
-    } else if (ascii_iequals(key, "Concurrency")) {
-        apply_switch("Concurrency", value, &config_concurrency);
-    } else if (ascii_iequals(key, "Charset")) {
-        apply_charset(value);
-    } else if (ascii_iequals(key, "StripRealm")) {
-        apply_switch("StripRealm", value, &config_striprealm);
-    } else if (ascii_iequals(key, "StripDomain")) {
-        apply_switch("StripDomain", value, &config_stripdomain);
-    } else if (ascii_iequals(key, "IgnoreCase")) {
-        apply_switch("IgnoreCase", value, &config_ignorecase);
-    } else if (ascii_iequals(key, "Context")) {
-        apply_context(value);
+    for (const Key& k : kKeys) {
+        if (ascii_iequals(key, k.name)) {
+            k.apply(value);
+            return;
+        }
+    }
+}
+
+// Reads the file from its start and applies every setting line. 0 at the
+// end of the file, 1 on a read error.
+int read_settings(int fd) {
+    static ConfigReader reader;
+    static char line[LINE_SIZE];
+    if (lseek(fd, 0, SEEK_SET) != 0) return 1;
+    reader.fd = fd;
+    reader.pos = 0;
+    reader.end = 0;
+    int status;
+    while ((status = next_line(&reader, line)) == 1) {
+        if (line[0] == '\0' || line[0] == ';' || line[0] == '#') continue;
+        char* tokens[MAX_TOKENS];
+        if (splitlinetotokens(line, tokens, MAX_TOKENS) != 2) continue;
+        apply(tokens[0], tokens[1]);
+    }
+    rt::wipe(&reader, sizeof reader);
+    rt::wipe(line, sizeof line);
+    return status == 0 ? 0 : 1;
+}
+
+// After the whole file: the contexts under the character set, and the
+// server list taken apart.
+void finish() {
+    const ContextStatus status = context_list_parse(config_context, config_charset, &config_contexts);
+    if (status != CONTEXT_OK) {
+        report_context(config_context, status);
+        config_context[0] = '\0';
+    }
+    parse_server_list(config_server, config_port, &config_servers);
+    if (config_servers.left_out != 0) {
+        reported = true;
+        addtolog("config: Server lists more than %zu entries; the %zu after them are left out.\r\n",
+                 SERVER_ENTRIES_MAX, config_servers.left_out);
     }
 }
 
@@ -225,6 +286,8 @@ void config_reset() {
     config_ignorecase = 0;
     std::memset(config_context, 0, sizeof config_context);
     config_contexts.count = 0;
+    config_servers.count = 0;
+    config_servers.left_out = 0;
 }
 
 int readconfig() {
@@ -240,21 +303,15 @@ int readconfig() {
     rt::UniqueFd fd(raw);
 
     reported = false;
-    static ConfigReader reader;
-    static char line[LINE_SIZE];
-    reader.fd = fd.get();
-    reader.pos = 0;
-    reader.end = 0;
-    int status;
-    while ((status = next_line(&reader, line)) == 1) {
-        if (line[0] == '\0' || line[0] == ';' || line[0] == '#') continue;
-        char* tokens[MAX_TOKENS];
-        if (splitlinetotokens(line, tokens, MAX_TOKENS) != 2) continue;
-        apply(tokens[0], tokens[1]);
-    }
-    rt::wipe(&reader, sizeof reader);
-    rt::wipe(line, sizeof line);
-    make_contexts();
+    reporting = false;
+    int status = read_settings(fd.get());
+    // The second reading reports what the first could not use; it applies
+    // the same lines again, which changes nothing.
+    report_charset = config_charset;
+    reporting = true;
+    if (status == 0) status = read_settings(fd.get());
+    if (status == 0) finish();
+    reporting = false;
     if (reported) writetolog();
-    return status == 0 ? 0 : 1;
+    return status;
 }

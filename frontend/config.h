@@ -6,6 +6,7 @@
 
 #include "frontend/charset.h"
 #include "frontend/context.h"
+#include "frontend/serverlist.h"
 
 constexpr size_t CONFIG_TEXT_SIZE = 128;  // at most 126 characters used
 // A server list is never cut: it holds whatever fits on a line.
@@ -36,15 +37,24 @@ extern int32_t config_ignorecase;   // "IgnoreCase Yes": group names compare fol
 // config_charset (made when the whole file has been read).
 extern char config_context[CONTEXT_TEXT_SIZE];
 extern ContextList config_contexts;
+// The Server value taken apart (made when the whole file has been read).
+extern ServerList config_servers;
 
 // 0 when the file was opened and read to its end (whatever it held); 1 when
-// it could not be opened or a read failed part-way. A value of Concurrency,
-// Charset, StripRealm, StripDomain, IgnoreCase or Context that cannot be used
-// is reported in the log (one line each, flushed before readconfig returns)
-// and leaves the setting as it was (the default, unless an earlier line set
-// it); a Context list that is not UTF-8 under "Charset UTF-8" (known only at
-// the end of the file) leaves no contexts.
+// it could not be opened or a read failed part-way. A value of FailureReply,
+// Concurrency, Charset, StripRealm, StripDomain, IgnoreCase or Context that
+// cannot be used is reported in the log (one line each, the value read under
+// the character set the file sets, flushed before readconfig returns) and
+// leaves the setting as it was (the default, unless an earlier line set it);
+// a Context list that is not UTF-8 under "Charset UTF-8" (known only at the
+// end of the file) leaves no contexts. Server entries beyond the table are
+// left out with one line.
 int readconfig();
+
+// Appends the settings line that starts with head ("wrenacl started."):
+// the server, the search user, ConvertPercent, and the keys of the request
+// forms that are not at their defaults.
+void log_settings(const char* head);
 
 // Splits line in place at blanks (0x20 only); stores at most max tokens.
 int splitlinetotokens(char* line, char** tokens, int max);

@@ -4,13 +4,12 @@
 
 #include "frontend/charset.h"
 #include "frontend/config.h"
-#include "frontend/connection.h"
 #include "frontend/context.h"
 #include "frontend/groupmatch.h"
 #include "frontend/log.h"
+#include "frontend/logtext.h"
 #include "frontend/reason.h"
 #include "frontend/request.h"
-#include "ncpclient/ncpclient.h"
 #include "runtime/cursor.h"
 
 uint8_t group_buffer[GROUP_BUFFER_SIZE];
@@ -40,17 +39,25 @@ std::span<const uint16_t> group_name(size_t i) {
     return std::span<const uint16_t>(names.groups).subspan(names.group_start[i], names.group_length[i]);
 }
 
+// The user as the request names it, for the Debug lines (only with Debug).
+char user_text[LOG_ESCAPED_SIZE];
 // A stored name for the log.
 char stored_text[LOGBUFFER_SIZE];
-
-// What resolving the user ended in when it found the entry.
-constexpr int RESOLVED = -1;
 
 bool nds_error_is(const NcpFailure& f, int32_t code) { return f.kind == NCP_FAIL_NDS && f.code == code; }
 
 // A check that could not be decided: no connection, or a failed exchange.
 int undecided(const NcpFailure& f) {
     return f.kind == NCP_FAIL_NOT_CONNECTED ? RESULT_UNREACHABLE : RESULT_FAILED;
+}
+
+// One exchange of the check ended with status rc: its failure kept, and
+// whether the directory answered it (a reply, or an NDS error).
+void note_exchange(CheckResult* check, int rc) {
+    check->failure = conn.failure;
+    const bool answered = rc == 0 || conn.failure.kind == NCP_FAIL_NDS;
+    check->answered = (check->exchanges == 0 || check->answered) && answered;
+    ++check->exchanges;
 }
 
 bool log_utf8() { return config_charset != CHARSET_ISO8859_1; }
@@ -60,19 +67,7 @@ LetterCase letter_case() {
     return config_charset == CHARSET_ISO8859_1 ? CASE_FOLD_LATIN1 : CASE_FOLD;
 }
 
-// The last Debug line of a request, and the flush of its lines: the group
-// that matched, or all the groups asked for.
-void log_decision(const char* user, int result, size_t matched) {
-    char group[LOG_ESCAPED_SIZE];
-    addtolog("%s %s group ", user, result == RESULT_MEMBER ? "in" : "NOT in");
-    for (size_t i = 0; i < chkrequest.group_count; ++i) {
-        if (result == RESULT_MEMBER && i != matched) continue;
-        log_request_name(config_charset, chkrequest.groups[i], group, sizeof group);
-        addtolog("%s%s", result != RESULT_MEMBER && i > 0 ? ", " : "", group);
-    }
-    addtolog("\r\n");
-    writetolog();
-}
+void log_user_text() { log_request_name(config_charset, chkrequest.user, user_text, sizeof user_text); }
 
 // A name the user was not found as; the line goes on with the next name's
 // lines, or with the decision after the last.
@@ -81,22 +76,19 @@ void log_not_resolved(const char* name, bool last) {
 }
 
 // The name the user is tried as in the k-th place, for the log: the
-// request's own as it came, one completed with a context whole (also when
-// it is too long to be asked for).
-const char* shown_name(const char* user, std::span<const uint16_t> name, size_t k) {
-    static uint16_t whole[REQUEST_SIZE + CONTEXT_TEXT_SIZE];
-    static char text[3 * std::size(whole) + 1];  // every unit at most 3 bytes
-    size_t length = 0;
-    if (candidate_name(name, config_contexts, k, whole, &length) != CANDIDATE_OK || length <= name.size()) return user;
-    log_escape_units(std::span<const uint16_t>(whole, length), log_utf8(), text, sizeof text);
+// request's own as it came, one completed with a context whole.
+const char* shown_name(std::span<const uint16_t> name, size_t k) {
+    static char text[LOG_COMPLETED_SIZE];
+    if (!log_completed_name(name, config_contexts, k, log_utf8(), text, sizeof text)) return user_text;
     return text;
 }
 
 // Resolves the user as each name it is tried as, in turn, until one is
-// found (RESOLVED, *entry_id set). "No such entry" moves on to the next
-// name and keeps the connection; any other failure drops it. A name too
-// long for the resolve request is never cut and never sent.
-int resolve_user(const char* user, uint32_t* entry_id) {
+// found (check->failed stays CHECK_DONE with verdict -1, *entry_id set).
+// "No such entry" moves on to the next name; any other failure ends the
+// check undecided. A name too long for the resolve request is never cut and
+// never sent.
+void resolve_user(CheckResult* check, uint32_t* entry_id) {
     const std::span<const uint16_t> name = user_name();
     const size_t count = candidate_count(name, config_contexts);
     bool too_long = false;
@@ -104,7 +96,7 @@ int resolve_user(const char* user, uint32_t* entry_id) {
         size_t length = 0;
         const CandidateStatus status = candidate_name(name, config_contexts, k, names.candidate, &length);
         if (status == CANDIDATE_NONE) break;
-        const char* shown = config_debug ? shown_name(user, name, k) : user;
+        const char* shown = config_debug ? shown_name(name, k) : user_text;
         if (status == CANDIDATE_TOO_LONG) {
             too_long = true;
             if (config_debug) {
@@ -113,102 +105,118 @@ int resolve_user(const char* user, uint32_t* entry_id) {
             }
             continue;
         }
-        conn.failure = NcpFailure{};
-        if (ncp_NDS_RESOLVE_NAME(&conn, std::span<const uint16_t>(names.candidate, length), entry_id) == 0) {
-            return RESOLVED;
-        }
-        const NcpFailure why = conn.failure;
+        const int rc = ncp_NDS_RESOLVE_NAME(&conn, std::span<const uint16_t>(names.candidate, length), entry_id);
+        note_exchange(check, rc);
+        if (rc == 0) return;
         if (config_debug) {
-            log_failure_reason("resolve", why);
+            log_failure_reason("resolve", check->failure);
             log_not_resolved(shown, k + 1 == count);
         }
-        if (!nds_error_is(why, NDS_NO_SUCH_ENTRY)) {
-            clear_connection();
-            return undecided(why);
+        if (!nds_error_is(check->failure, NDS_NO_SUCH_ENTRY)) {
+            check->failed = CHECK_RESOLVE;
+            check->verdict = undecided(check->failure);
+            return;
         }
     }
-    return too_long ? RESULT_NAME_TOO_LONG : RESULT_NOT_MEMBER;
+    check->verdict = too_long ? RESULT_NAME_TOO_LONG : RESULT_NOT_MEMBER;
 }
 
 // Reads the entry's groups once and compares every stored name with every
-// group asked for; *matched is the group that matched.
-int read_groups(uint32_t entry_id, const char* user, size_t* matched) {
+// group asked for.
+void read_groups(CheckResult* check, uint32_t entry_id) {
     uint32_t syntax = 0;
     size_t used = sizeof group_buffer;
-    conn.failure = NcpFailure{};
-    if (ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used) != 0) {
+    const int rc = ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used);
+    note_exchange(check, rc);
+    if (rc != 0) {
         if (config_debug) {
-            log_failure_reason("read", conn.failure);
+            log_failure_reason("read", check->failure);
             addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
         }
         // A user without the attribute is in no group.
-        return nds_error_is(conn.failure, NDS_NO_SUCH_ATTRIBUTE) ? RESULT_NOT_MEMBER : undecided(conn.failure);
+        if (nds_error_is(check->failure, NDS_NO_SUCH_ATTRIBUTE)) {
+            check->verdict = RESULT_NOT_MEMBER;
+        } else {
+            check->failed = CHECK_READ;
+            check->verdict = undecided(check->failure);
+        }
+        return;
     }
     if (used > sizeof group_buffer) used = sizeof group_buffer;
     const LetterCase letters = letter_case();
     rt::Reader values(std::span<const uint8_t>(group_buffer, used));
     const uint32_t count = values.le32();
+    check->verdict = RESULT_NOT_MEMBER;
     for (uint32_t i = 0; i < count && values.ok(); ++i) {
         const uint32_t length = values.le32();
         const std::span<const uint8_t> value = values.bytes(length);
         if (!values.ok()) break;
         if (config_debug) {
             stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
-            addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user, stored_text);
+            addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user_text, stored_text);
         }
         for (size_t g = 0; g < chkrequest.group_count; ++g) {
             if (compare_group_units(value, group_name(g), letters) == 0) {
-                *matched = g;
-                return RESULT_MEMBER;
+                check->matched = g;
+                check->verdict = RESULT_MEMBER;
+                return;
             }
         }
     }
-    return RESULT_NOT_MEMBER;
+}
+
+// The Debug decision line for a check that ended at once.
+int decided_at_once(const char* why, int verdict) {
+    if (config_debug) {
+        log_user_text();
+        addtolog("DEBUG: check failed: %s\r\n", why);
+        log_check_decision(CheckResult{verdict, CHECK_DONE, NcpFailure{}, false, 0, 0});
+    }
+    return verdict;
 }
 
 }  // namespace
 
-[[gnu::hot]] int convert_request_names() {
-    const char* refused = nullptr;
+[[gnu::hot]] const char* convert_request_names() {
     size_t n = 0;
-    if (name_to_units(config_charset, chkrequest.user, names.user, &n) != NAME_OK) refused = "user";
+    if (name_to_units(config_charset, chkrequest.user, names.user, &n) != NAME_OK) return "user name not UTF-8";
     names.user_length = static_cast<uint16_t>(n);
     size_t used = 0;
-    for (size_t i = 0; i < chkrequest.group_count && refused == nullptr; ++i) {
+    for (size_t i = 0; i < chkrequest.group_count; ++i) {
         const std::span<uint16_t> room = std::span<uint16_t>(names.groups).subspan(used);
-        if (name_to_units(config_charset, chkrequest.groups[i], room, &n) != NAME_OK) refused = "group";
+        if (name_to_units(config_charset, chkrequest.groups[i], room, &n) != NAME_OK) return "group name not UTF-8";
         names.group_start[i] = static_cast<uint16_t>(used);
         names.group_length[i] = static_cast<uint16_t>(n);
         used += n;
     }
-    if (refused == nullptr) return 0;
-    if (config_debug) {
-        char user[LOG_ESCAPED_SIZE];
-        log_request_name(config_charset, chkrequest.user, user, sizeof user);
-        addtolog("DEBUG: check failed: %s name not UTF-8\r\n", refused);
-        log_decision(user, RESULT_NOT_ASKED, 0);
-    }
-    return 1;
+    return nullptr;
 }
 
-[[gnu::hot]] int check_group() {
-    char user[LOG_ESCAPED_SIZE];
-    user[0] = '\0';
-    if (config_debug) log_request_name(config_charset, chkrequest.user, user, sizeof user);
+[[gnu::hot]] CheckResult check_group() {
+    CheckResult check{RESULT_NOT_MEMBER, CHECK_DONE, NcpFailure{}, false, 0, 0};
+    user_text[0] = '\0';
+    if (config_debug) log_user_text();
     uint32_t entry_id = 0;
-    size_t matched = 0;
-    int result = resolve_user(user, &entry_id);
-    if (result == RESOLVED) result = read_groups(entry_id, user, &matched);
-    if (config_debug) log_decision(user, result, matched);
-    return result;
+    check.verdict = -1;
+    resolve_user(&check, &entry_id);
+    if (check.verdict == -1) read_groups(&check, entry_id);
+    return check;
 }
 
-int check_group_unreachable() {
-    if (config_debug) {
-        char user[LOG_ESCAPED_SIZE];
-        log_request_name(config_charset, chkrequest.user, user, sizeof user);
-        addtolog("DEBUG: check failed: no directory server reachable\r\n");
-        log_decision(user, RESULT_UNREACHABLE, 0);
+void log_check_decision(const CheckResult& check) {
+    if (!config_debug) return;
+    const bool member = check.verdict == RESULT_MEMBER;
+    char group[LOG_ESCAPED_SIZE];
+    addtolog("%s %s group ", user_text, member ? "in" : "NOT in");
+    for (size_t i = 0; i < chkrequest.group_count; ++i) {
+        if (member && i != check.matched) continue;
+        log_request_name(config_charset, chkrequest.groups[i], group, sizeof group);
+        addtolog("%s%s", !member && i > 0 ? ", " : "", group);
     }
-    return RESULT_UNREACHABLE;
+    addtolog("\r\n");
+    writetolog();
 }
+
+int check_refused(const char* why) { return decided_at_once(why, RESULT_NOT_ASKED); }
+
+int check_unreachable() { return decided_at_once("no directory server reachable", RESULT_UNREACHABLE); }

@@ -1,7 +1,6 @@
 #include "frontend/groupmatch.h"
 
 #include "frontend/casefold.h"
-#include "frontend/charset.h"
 #include "runtime/bytes.h"
 
 namespace {
@@ -67,17 +66,14 @@ int compare(const StoredName& n, std::span<const uint16_t> group, Fold fold) {
     return compare(n, group, [](uint16_t unit) { return unit; });
 }
 
-void stored_name_for_log(std::span<const uint8_t> name, bool utf8, char* out, size_t out_size) {
-    LogUnits text;
-    log_units_begin(&text, out, out_size, utf8);
-    log_units_put(&text, '.');
-    const StoredName n = stored(name);
-    size_t p = start_position(n);
-    while (p < n.count && unit_at(n, p) != 0) {
-        const uint16_t unit = unit_at(n, p);
-        if (unit == '.') p = skip_type(n, p);
-        log_units_put(&text, unit);
-        ++p;
-    }
-    log_units_end(&text);
+TypelessName typeless_begin(std::span<const uint8_t> name) { return TypelessName{name, start_position(stored(name))}; }
+
+bool typeless_next(TypelessName* name, uint16_t* unit) {
+    const StoredName n = stored(name->bytes);
+    size_t p = name->position;
+    if (p >= n.count || unit_at(n, p) == 0) return false;
+    *unit = unit_at(n, p);
+    if (*unit == '.') p = skip_type(n, p);
+    name->position = p + 1;
+    return true;
 }

@@ -24,9 +24,14 @@ enum LetterCase {
 // matches.
 int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters);
 
-// The stored name in the typeless form of a request, '.' first
-// ('CN=staff.OU=sales.O=acme' gives '.staff.sales.acme'), for the debug log.
-// With utf8 the units are written as UTF-8; without, as the log has always
-// had them: the low byte of every unit (log_units_put). Cut to fit out
-// (always zero-terminated).
-void stored_name_for_log(std::span<const uint8_t> name, bool utf8, char* out, size_t out_size);
+// The stored name in the typeless form of a request, unit by unit
+// ('CN=staff.OU=sales.O=acme' gives 'staff.sales.acme'): past a leading '.'
+// and "CN=", each '.' stands for itself with the type and '=' after it
+// left out; the name ends at its zero unit or at the end of its bytes.
+struct TypelessName {
+    std::span<const uint8_t> bytes;
+    size_t position;  // in units
+};
+TypelessName typeless_begin(std::span<const uint8_t> name);
+// The next unit into *unit; false at the end of the name.
+bool typeless_next(TypelessName* name, uint16_t* unit);

@@ -72,22 +72,3 @@ void writetolog() {
     llen = 0;
     logbuffer[0] = '\0';
 }
-
-void log_escape(const char* text, char* out, size_t out_size) {
-    static const char hex[] = "0123456789ABCDEF";
-    if (out_size == 0) return;
-    size_t o = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
-        unsigned char c = *p;
-        if (c < 0x20 || c == 0x7F) {
-            if (o + 3 >= out_size) break;
-            out[o++] = '%';
-            out[o++] = hex[c >> 4];
-            out[o++] = hex[c & 0x0F];
-        } else {
-            if (o + 1 >= out_size) break;
-            out[o++] = static_cast<char>(c);
-        }
-    }
-    out[o] = '\0';
-}

@@ -1,5 +1,6 @@
 // The log: text is gathered in a pending buffer and written to
-// "<program name>.log" with one time stamp per flush.
+// "<program name>.log" with one time stamp per flush. Names and values go
+// into log lines through logtext.h.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +17,3 @@ void addtolog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the time stamp and the pending text to the log file in one write and
 // empties the buffer. When the file cannot be opened the text stays pending.
 void writetolog();
-
-// Copies text into out with bytes below 0x20 and 0x7F written as %XX, so that
-// names taken from requests cannot forge log lines. Cut to fit out_size.
-void log_escape(const char* text, char* out, size_t out_size);
-
-// Room for the escaped form of a request name (every byte tripled).
-constexpr size_t LOG_ESCAPED_SIZE = 3 * 512 + 1;

@@ -18,6 +18,7 @@ struct ParsedRequest {
     char* user;
     char* groups[REQUEST_GROUPS_MAX];
     size_t group_count;   // at least 1 for a request that is checked
+    const char* refused;  // why a request is not asked (PARSE_REFUSED), or null
 };
 
 extern char buffer[REQUEST_SIZE];
@@ -32,5 +33,6 @@ enum RequestResult {
     RESULT_FAILED = 4,       // an exchange failed or timed out, or the directory refused the request
     RESULT_NAME_TOO_LONG = 5,  // no name the user could be asked as fits a resolve request
     // "ERR" without any directory request (and no ping after it).
-    RESULT_NOT_ASKED = 6,  // a name that is not UTF-8 under "Charset UTF-8"
+    RESULT_NOT_ASKED = 6,  // a name refused: not UTF-8 under "Charset UTF-8",
+                           // holding a NUL, or emptied by stripping
 };

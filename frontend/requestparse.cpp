@@ -26,7 +26,8 @@ char* skip_blanks(char* p) {
 }
 
 // Splits text at blanks into out->groups (each decoded); at least one.
-void split_groups(char* text, ParsedRequest* out) {
+// False when a group holds a NUL.
+bool split_groups(char* text, ParsedRequest* out) {
     size_t n = 0;
     char* p = skip_blanks(text);
     while (*p != '\0' && n < REQUEST_GROUPS_MAX) {
@@ -37,8 +38,10 @@ void split_groups(char* text, ParsedRequest* out) {
         p = skip_blanks(p + 1);
     }
     if (n == 0) out->groups[n++] = p;  // the empty group name at the end
-    for (size_t i = 0; i < n; ++i) translate_stringfrom_percent(out->groups[i]);
     out->group_count = n;
+    bool whole = true;
+    for (size_t i = 0; i < n; ++i) whole = translate_stringfrom_percent(out->groups[i]) == 0 && whole;
+    return whole;
 }
 
 // The user without its realm ("alice@ACME.EXAMPLE") and without its domain
@@ -61,6 +64,7 @@ char* strip_user(char* user, const RequestForm& form) {
     out->channel = "";
     out->user = nullptr;
     out->group_count = 0;
+    out->refused = nullptr;
     char* request = line;
     if (form.concurrency) {
         request = split_channel(line, &out->channel);
@@ -72,14 +76,16 @@ char* strip_user(char* user, const RequestForm& form) {
     out->user = request;
     char* group_text = skip_blanks(blank + 1);
     if (form.convert_percent) {
-        translate_stringfrom_percent(out->user);
-        split_groups(group_text, out);
+        if (translate_stringfrom_percent(out->user) != 0) out->refused = "user name holds a NUL";
+        if (!split_groups(group_text, out) && out->refused == nullptr) out->refused = "group name holds a NUL";
     } else {
         out->groups[0] = group_text;
         out->group_count = 1;
     }
+    const bool had_user = out->user[0] != '\0';
     out->user = strip_user(out->user, form);
-    return PARSE_OK;
+    if (had_user && out->user[0] == '\0' && out->refused == nullptr) out->refused = "user name empty after stripping";
+    return out->refused == nullptr ? PARSE_OK : PARSE_REFUSED;
 }
 
 const char* leading_channel(char* line, size_t kept) {

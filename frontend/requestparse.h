@@ -20,6 +20,7 @@ enum ParseStatus {
     PARSE_OK = 0,
     PARSE_NO_BLANK,    // no blank after the user: answer "ERR Invalid string"
     PARSE_NO_CHANNEL,  // with concurrency, the line does not begin with a channel ID
+    PARSE_REFUSED,     // taken apart, but a name is not to be asked for: out->refused says why
 };
 
 // Takes the zero-terminated line apart in place:
@@ -33,8 +34,10 @@ enum ParseStatus {
 //    name arrive as %20); when there are none, one empty group name stands.
 //    Without it the group text is one group name, blanks and all.
 // 4. strip_realm, then strip_domain, shorten the user (after decoding).
-// channel is set whenever the line began with a channel ID, whatever the
-// status; user and groups only with PARSE_OK.
+// A name in which decoding met "%00", and a user that stripping leaves
+// empty, are refused (PARSE_REFUSED): no other name may be asked for in
+// their place. channel is set whenever the line began with a channel ID,
+// whatever the status; user and groups with PARSE_OK and PARSE_REFUSED.
 ParseStatus parse_request(char* line, const RequestForm& form, ParsedRequest* out);
 
 // The channel ID of a line too long to be taken apart, from its first

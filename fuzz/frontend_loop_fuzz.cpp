@@ -78,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         NCPCONN_init(&conn);
         std::strcpy(config_server, "127.0.0.1");
         config_port = server().port();
+        parse_server_list(config_server, config_port, &config_servers);
     }
     const bool odd_groups = (data[0] >> 2) & 1;
     server().with([&](ts::World& w) {

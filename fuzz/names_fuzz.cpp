@@ -21,7 +21,7 @@
 #include "frontend/charset.h"
 #include "frontend/context.h"
 #include "frontend/groupmatch.h"
-#include "frontend/log.h"
+#include "frontend/logtext.h"
 #include "frontend/requestparse.h"
 #include "ncpclient/ncpclient.h"
 
@@ -134,6 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (*r.channel != '\0' && (!inside(r.channel) || std::strspn(r.channel, "0123456789") != std::strlen(r.channel))) {
         fail("channel\n");
     }
+    if (st == PARSE_REFUSED && r.refused == nullptr) fail("refused without a reason\n");
     if (st != PARSE_OK) return 0;
     if (!inside(r.user) || r.group_count == 0 || r.group_count > REQUEST_GROUPS_MAX) fail("parts\n");
     check_name(r.user, contexts);

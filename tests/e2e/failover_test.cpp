@@ -38,7 +38,7 @@ TEST(Failover, AtStartTheFirstServerThatAnswersIsUsed) {
     EXPECT_EQ(helper.log_lines(), (std::vector<std::string>{
                                       "unable to connect 127.0.0.1:" + std::to_string(down) + ".",
                                       connected(second.port()),
-                                      "wrenacl started. server=" + list + ":524, SearchUser:search.acme, "
+                                      "wrenacl started. server=" + list + ", SearchUser:search.acme, "
                                       "ConvertPercent:No.",
                                       "connection to server closed.",
                                       "wrenacl stopped.",

@@ -148,7 +148,7 @@ TEST(LoginReconnect, ServerRestartedMidStreamMeansAFullLoginAgain) {
                                       "connection to server closed.",
                                       "nds ping failed. reconnecting.",
                                       "unable to connect 127.0.0.1:" + p + ".",
-                                      "no directory server reachable, next try in 1 s.",
+                                      "no directory server reachable, next try in 2 s.",
                                       "server 127.0.0.1 connected.",
                                       "connection to server closed.",
                                       "wrenacl stopped.",

@@ -259,8 +259,12 @@ TEST_F(ReadConfig, RequestFormKeysAndTheirUnusableValues) {
          {"config: Context a,b,c,d,e,f,g,h,i,j,k,l,m,n,o,p,q ignored (more than 16 contexts)."}},
         // The list is read once the whole file is known: Charset may follow it.
         {"Context \xC3\x9C" "berwachung.acme\nCharset UTF-8\n", 0, 0, 0, 0, CHARSET_UTF8, 1, {}},
+        // A value is logged as SearchUser is, under the character set the
+        // file sets, whichever line comes first.
         {"Charset UTF-8\nContext j\xFCrgen.acme\n", 0, 0, 0, 0, CHARSET_UTF8, 0,
-         {"config: Context j\xFCrgen.acme ignored (not UTF-8)."}},
+         {"config: Context j%FCrgen.acme ignored (not UTF-8)."}},
+        {"Concurrency j\xFC\nCharset UTF-8\nContext a,,\xFC\n", 0, 0, 0, 0, CHARSET_UTF8, 0,
+         {"config: unknown value j%FC for Concurrency, ignored.", "config: Context a,,%FC ignored (an empty context)."}},
         {"Charset auto\nContext j\xFCrgen.acme\n", 0, 0, 0, 0, CHARSET_AUTO, 1, {}},
     };
     for (const Case& c : cases) {

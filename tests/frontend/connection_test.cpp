@@ -1,6 +1,7 @@
 // The connection manager with the real client and login against the test
 // directory server in this process.
 #include <dirent.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -10,7 +11,11 @@
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
+#include "frontend/serverlist.h"
 #include "frontend/servers.h"
+#include "helper_process.h"
+#include "hosts_file.h"
+#include "runtime/clock.h"
 #include "runtime/fd.h"
 #include "tests/frontend/front_end.h"
 
@@ -106,7 +111,7 @@ TEST_F(ConnectionManager, EachFailingStepLogsItsOwnLine) {
         EXPECT_EQ(server->wait_for_lines("CLOSED", 1).size(), 1u);
         EXPECT_EQ(open_descriptors(), before);
     }
-    config_port = closed_port();
+    use_server("127.0.0.1", closed_port());
     EXPECT_EQ(make_connection(), 1);
     EXPECT_EQ(log_lines().back(), "unable to connect 127.0.0.1:" + std::to_string(config_port) + ".");
 }
@@ -137,75 +142,134 @@ TEST_F(ConnectionManager, FailedServerBacksOffAndAnOldAnonymousSocketIsClosedFir
 
 TEST_F(ConnectionManager, PortIsCutTo16BitsForTheSocketButLoggedWhole) {
     serve();
-    config_port += 65536;
+    use_server("127.0.0.1", config_port + 65536);
     EXPECT_EQ(make_connection(), 0);
     EXPECT_EQ(log_lines().back(), "server 127.0.0.1 connected.");
-    config_port = closed_port() + 65536;
+    use_server("127.0.0.1", closed_port() + 65536);
     EXPECT_EQ(make_connection(), 1);
     EXPECT_EQ(log_lines().back(), "unable to connect 127.0.0.1:" + std::to_string(config_port) + ".");
 }
 
-// The Server list: entries in order, "host" or "host:port"; four decimal
-// numbers are an address read in decimal (leading zeros too), other text is
-// looked up; entries that give no address are logged and contacted never.
-TEST_F(ConnectionManager, ServerListGivesCandidatesInOrder) {
+// The Server value taken apart: entries in order, "host" or "host:port";
+// four decimal numbers are an address read in decimal (leading zeros too);
+// text of digits and dots that is not one, a bad port or an empty host
+// never is; the rest are names.
+TEST(ServerList, EntriesAreTakenApartOnce) {
     struct Case {
-        const char* server;
+        const char* text;
+        std::vector<std::string> entries;  // kind letter (a, n, x), host, ':' and port
+    } cases[] = {
+        {"10.1.1.5", {"a 10.1.1.5:524"}},
+        {"127.0.0.010,010.001.000.255:1524", {"a 127.0.0.010:524", "a 010.001.000.255:1524"}},
+        {"nds1.acme.example,10.1.1.6:1", {"n nds1.acme.example:524", "a 10.1.1.6:1"}},
+        {"", {"x :524"}},
+        {"255.255.255.255,10.1.1.256,1.2.3,1.2.3.4.5", {"x 255.255.255.255:524", "x 10.1.1.256:524", "x 1.2.3:524",
+                                                       "x 1.2.3.4.5:524"}},
+        {"10.1.1.5:0,h:70000,h:x,:524,h:,a,,b", {"x :524", "x :524", "x :524", "x :524", "x :524", "n a:524",
+                                                  "x :524", "n b:524"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        ServerList list;
+        parse_server_list(c.text, 70060, &list);  // 70060 % 65536 == 4524
+        std::vector<std::string> got;
+        for (size_t i = 0; i < list.count; ++i) {
+            const ServerEntry& e = list.entries[i];
+            const char kind = e.kind == ENTRY_ADDRESS ? 'a' : e.kind == ENTRY_NAME ? 'n' : 'x';
+            got.push_back(std::string(1, kind) + " " + e.host + ":" + std::to_string(e.has_port ? e.port : 524));
+            if (!e.has_port) {
+                EXPECT_EQ(e.port, 4524);
+            }
+        }
+        EXPECT_EQ(got, c.entries);
+        EXPECT_EQ(list.left_out, 0u);
+    }
+    std::string many;
+    for (int i = 0; i < 70; ++i) many += (i > 0 ? "," : "") + std::string("10.1.1.") + std::to_string(i);
+    ServerList list;
+    parse_server_list(many, 524, &list);
+    EXPECT_EQ(list.count, 64u);
+    EXPECT_EQ(list.left_out, 6u);
+    EXPECT_EQ(server_entry_text(many, list.entries[63]), "10.1.1.63");
+}
+
+// Candidates in the order of the list, an address listed twice tried once;
+// an entry that gives no address is logged at each phase it is due in, and
+// backs off like a server, wherever it stands in the list.
+TEST_F(ConnectionManager, EveryEntryKeepsItsTurnAndBacksOff) {
+    struct Case {
+        std::string server;
         std::vector<std::string> candidates;
         std::vector<std::string> log;
-        bool as_configured;
     } cases[] = {
-        {"10.1.1.5", {"10.1.1.5:524"}, {}, true},
-        {"127.0.0.010", {"127.0.0.10:524"}, {}, true},
-        {"010.001.000.255", {"10.1.0.255:524"}, {}, true},
-        {"10.1.1.5:1524,10.1.1.6,10.1.1.5:1524", {"10.1.1.5:1524", "10.1.1.6:524"}, {}, false},
-        {"10.1.1.5:1524", {"10.1.1.5:1524"}, {}, false},
-        {"localhost", {"127.0.0.1:524"}, {}, true},
-        {"", {}, {"unable to resolve ."}, false},
-        {"255.255.255.255", {}, {"unable to resolve 255.255.255.255."}, false},
-        {"host.invalid,10.1.1.7", {"10.1.1.7:524"}, {"unable to resolve host.invalid."}, false},
-        {"10.1.1.256,1.2.3,1.2.3.4.5", {}, {"unable to resolve 10.1.1.256.", "unable to resolve 1.2.3.",
-                                             "unable to resolve 1.2.3.4.5."}, false},
-        {"10.1.1.5:0,10.1.1.5:70000,10.1.1.5:x,:524,10.1.1.5:", {},
-         {"unable to resolve 10.1.1.5:0.", "unable to resolve 10.1.1.5:70000.", "unable to resolve 10.1.1.5:x.",
-          "unable to resolve :524.", "unable to resolve 10.1.1.5:."}, false},
+        {"10.1.1.5:1524,10.1.1.6,10.1.1.5:1524", {"10.1.1.5:1524", "10.1.1.6:524"}, {}},
+        {"localhost", {"127.0.0.1:524"}, {}},
+        {"host.invalid,10.1.1.7", {"10.1.1.7:524"}, {"unable to resolve host.invalid."}},
+        {"10.1.1.5:0,1.2.3", {}, {"unable to resolve 10.1.1.5:0.", "unable to resolve 1.2.3."}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.server);
         servers_reset();
         std::remove(dir.file("helper.log").c_str());
-        std::snprintf(config_server, sizeof config_server, "%s", c.server);
-        const size_t n = servers_refresh(ncp_clock_ns());
-        std::vector<std::string> got;
-        for (size_t i = 0; i < n; ++i) {
-            char text[INET_ADDRSTRLEN];
-            const sockaddr_in& a = server_at(i)->addr;
-            inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-            got.push_back(std::string(text) + ":" + std::to_string(ntohs(a.sin_port)));
+        use_server(c.server, 524);
+        for (int phase = 0; phase < 2; ++phase) {
+            const size_t n = servers_refresh(rt::clock_ns());
+            std::vector<std::string> got;
+            for (size_t i = 0; i < n; ++i) {
+                if (const ServerCandidate* s = server_at(i))
+                    got.push_back(std::string(s->text) + ":" + std::to_string(ntohs(s->addr.sin_port)));
+            }
+            EXPECT_EQ(got, c.candidates);
+            EXPECT_EQ(log_lines(), c.log) << "the second phase is within the back-off";
         }
-        EXPECT_EQ(got, c.candidates);
-        EXPECT_EQ(log_lines(), c.log);
-        EXPECT_EQ(servers_as_configured(), c.as_configured);
     }
-    // Entries without a port take Port's low 16 bits.
-    config_port = 70000;
-    std::snprintf(config_server, sizeof config_server, "10.1.1.5");
-    ASSERT_EQ(servers_refresh(ncp_clock_ns()), 1u);
-    EXPECT_EQ(ntohs(server_at(0)->addr.sin_port), 4464);
+    // Beyond the 32nd entry too, and beyond the 64th nothing is kept.
+    std::string list;
+    for (int i = 1; i <= 40; ++i) list += "10.1.2." + std::to_string(i) + ",";
+    servers_reset();
+    std::remove(dir.file("helper.log").c_str());
+    use_server(list + "1.2.3,10.1.3.1", 524);
+    for (int phase = 0; phase < 3; ++phase) {
+        const size_t n = servers_refresh(rt::clock_ns());
+        size_t candidates = 0;
+        for (size_t i = 0; i < n; ++i) candidates += server_at(i) != nullptr ? 1 : 0;
+        EXPECT_EQ(candidates, 41u);
+    }
+    EXPECT_EQ(log_lines(), std::vector<std::string>{"unable to resolve 1.2.3."});
+}
+
+// A name with many addresses: the first 8 are tried, the rest logged once,
+// and the entries after it keep their turn.
+TEST_F(ConnectionManager, ANameGivesAtMostEightCandidates) {
+    std::string hosts;
+    for (int i = 1; i <= 40; ++i) hosts += "127.0.1." + std::to_string(i) + " many.example\n";
+    if (!use_hosts_file(hosts)) GTEST_SKIP() << "needs root for a hosts file of its own";
+    serve();
+    const std::string port = std::to_string(config_port);
+    use_server("many.example:" + port + ",127.0.0.1:" + port, 524);
+    for (int phase = 0; phase < 2; ++phase) {  // the second within the back-off of the first 8
+        if (conn.sock >= 0) NCPCONN_disconnect(&conn);
+        ASSERT_EQ(make_connection(), 0);
+    }
+    const std::vector<std::string> l = log_lines();
+    EXPECT_EQ(count_lines(l, "server many.example:" + port + " has more than 8 addresses; only the first 8 are tried."),
+              1u);
+    for (int i = 1; i <= 9; ++i)
+        EXPECT_EQ(count_lines(l, "unable to connect 127.0.1." + std::to_string(i) + ":" + port + "."), i <= 8 ? 1u : 0u);
+    EXPECT_EQ(count_lines(l, "server 127.0.0.1:" + port + " connected."), 2u);
 }
 
 TEST_F(ConnectionManager, LeadingZerosAreDecimal) {
     server = std::make_unique<DirectoryServer>(front_end_directory(), [](ts::Options& o) { o.address = "127.0.0.10"; });
     ASSERT_TRUE(server->ok());
-    std::snprintf(config_server, sizeof config_server, "127.000.0.010");
-    config_port = server->port();
+    use_server("127.000.0.010", server->port());
     EXPECT_EQ(make_connection(), 0);
     EXPECT_EQ(log_lines(), std::vector<std::string>{"server 127.000.0.010 connected."});
 }
 
 // Back-off after each further failure: 1, 2, 4 ... 60 s; a success resets it.
 TEST(Backoff, DoublesUpToAMinuteAndResets) {
-    constexpr int64_t s = NCP_NS_PER_SECOND;
+    constexpr int64_t s = rt::NS_PER_SECOND;
     Backoff b{0, 0};
     EXPECT_TRUE(backoff_due(&b, 5 * s));
     const int64_t waits[] = {1, 2, 4, 8, 16, 32, 60, 60};
@@ -223,3 +287,51 @@ TEST(Backoff, DoublesUpToAMinuteAndResets) {
 }
 
 }  // namespace
+
+// What becomes of a connection that breaks: these wait out time-outs.
+class ConnectionPolicy : public FrontEnd {
+protected:
+    void SetUp() override {
+        FrontEnd::SetUp();
+        config_timeout = 1;
+    }
+};
+
+// The server whose connection broke after it served is tried once more at
+// once; when that try fails too, its back-off grows from the end of it, so
+// the next request is answered at once instead of waiting on it again.
+TEST_F(ConnectionPolicy, AFailedLastTryLengthensTheBackoff) {
+    serve();
+    ASSERT_EQ(make_connection(), 0);
+    EXPECT_EQ(replies("alice staff\n"), "OK\n");
+    const int port = server->port();
+    server.reset();  // restarted, and hanging from its first request
+    server = std::make_unique<DirectoryServer>(front_end_directory(), [&](ts::Options& o) {
+        o.port = port;
+        o.hang_after = 0;
+        o.record = true;
+    });
+    ASSERT_TRUE(server->ok());
+    EXPECT_EQ(replies("alice staff\nalice staff\n"), "ERR\nERR\n");
+    EXPECT_EQ(server->sent().connections(), 1u);
+    EXPECT_EQ(server_at(0)->backoff.failures, 2u);
+}
+
+// A server whose set-up succeeds but whose checks never answer: no last try
+// after a connection that never served, and a set-up alone does not start
+// the back-off afresh, so it grows with every check that breaks.
+TEST_F(ConnectionPolicy, ASetUpAloneDoesNotStartTheBackoffAfresh) {
+    serve([](ts::Options& o) {
+        o.hang_after = 5;  // the set-up's requests
+        o.record = true;
+    });
+    ASSERT_EQ(make_connection(), 0);
+    for (uint32_t failures = 1; failures <= 2; ++failures) {
+        EXPECT_EQ(replies("alice staff\nalice staff\n"), "ERR\nERR\n");
+        EXPECT_EQ(server->sent().connections(), failures);
+        const ServerCandidate* c = server_at(0);
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->backoff.failures, failures);
+        while (!backoff_due(&c->backoff, rt::clock_ns())) usleep(20 * 1000);
+    }
+}

@@ -1,10 +1,14 @@
 #include "tests/frontend/front_end.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
+#include "frontend/requestloop.h"
 #include "frontend/servers.h"
 #include "helper_process.h"
 
@@ -46,8 +50,13 @@ void FrontEnd::serve_directory(const std::string& directory, const DirectoryServ
     server.reset();
     server = std::make_unique<DirectoryServer>(directory, setup);
     ASSERT_TRUE(server->ok());
-    std::snprintf(config_server, sizeof config_server, "127.0.0.1");
-    config_port = server->port();
+    use_server("127.0.0.1", server->port());
+}
+
+void FrontEnd::use_server(const std::string& list, int32_t port) {
+    std::snprintf(config_server, sizeof config_server, "%s", list.c_str());
+    config_port = port;
+    parse_server_list(config_server, config_port, &config_servers);
 }
 
 void FrontEnd::login_as(const char* user, const char* password) {
@@ -56,3 +65,29 @@ void FrontEnd::login_as(const char* user, const char* password) {
 }
 
 std::vector<std::string> FrontEnd::log_lines() const { return log_lines_of(read_file(dir.file("helper.log"))); }
+
+namespace {
+
+int memfile(const std::string& content) {
+    const int fd = memfd_create("loop", 0);
+    if (fd < 0) return -1;
+    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) return -1;
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+}  // namespace
+
+std::string FrontEnd::replies(const std::string& input) {
+    const int in = memfile(input);
+    const int out = memfile("");
+    serve_requests(in, out);
+    std::string replies;
+    lseek(out, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out, buf, sizeof buf)) > 0) replies.append(buf, static_cast<size_t>(n));
+    close(in);
+    close(out);
+    return replies;
+}

@@ -25,8 +25,12 @@ protected:
     // The same with a directory of the test's own.
     void serve_directory(const std::string& directory, const DirectoryServer::Setup& setup = {});
     void login_as(const char* user, const char* password);
+    // The Server and Port settings, taken apart as readconfig does.
+    void use_server(const std::string& list, int32_t port);
     // The helper's log, one entry per line, without time stamps.
     std::vector<std::string> log_lines() const;
+    // The replies of the request loop to the input.
+    static std::string replies(const std::string& input);
 
     TempDir dir;
     std::unique_ptr<DirectoryServer> server;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "frontend/log.h"
+#include "frontend/logtext.h"
 #include "frontend/progname.h"
 #include "tests/frontend/test_files.h"
 

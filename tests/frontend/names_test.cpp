@@ -11,6 +11,7 @@
 #include "frontend/charset.h"
 #include "frontend/groupmatch.h"
 #include "frontend/log.h"
+#include "frontend/logtext.h"
 
 namespace {
 

@@ -6,10 +6,11 @@
 
 namespace {
 
-std::string decode(std::string s) {
+// The decoded text and whether decoding met a NUL.
+std::pair<std::string, bool> decode(std::string s) {
     s.push_back('\0');
-    translate_stringfrom_percent(s.data());
-    return std::string(s.c_str());  // as later readers see it: up to the first zero
+    const bool nul = translate_stringfrom_percent(s.data()) != 0;
+    return {std::string(s.c_str()), nul};  // as later readers see it: up to the first zero
 }
 
 TEST(PercentDecoding, DecodesEscapesAndKeepsEverythingElse) {
@@ -30,12 +31,18 @@ TEST(PercentDecoding, DecodesEscapesAndKeepsEverythingElse) {
         {"a%", "a%"},
         {"%4%41", "%4A"},       // a '%' without an escape does not swallow what follows
         {"%2541", "%41"},       // a decoded byte is not decoded again
-        {"ab%00cd", "ab"},      // %00 ends the text for every later reader
+        {"ab%00cd", "ab%00cd"},  // never decoded, and said: the name is refused
+        {"%41%00%%00", "A%00%00"},
+        {"%%00", "%00"},
         {"", ""},
         {"%FF%80", "\xFF\x80"},
         {"%%%41%", "%A%"},
     };
-    for (const Case& c : cases) EXPECT_EQ(decode(c.in), c.out) << "input: " << c.in;
+    for (const Case& c : cases) {
+        const auto [text, nul] = decode(c.in);
+        EXPECT_EQ(text, c.out) << "input: " << c.in;
+        EXPECT_EQ(nul, std::string(c.in).find("%00") != std::string::npos && std::string(c.in) != "%%00") << c.in;
+    }
 }
 
 TEST(PercentDecoding, NeverWritesPastTheText) {

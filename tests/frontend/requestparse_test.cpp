@@ -44,7 +44,10 @@ TEST(RequestParse, LinesUnderEachForm) {
         {"j%C3%BCrgen %C3%9Cberwachung.ops", "P", PARSE_OK, "", "j\xC3\xBCrgen", {"\xC3\x9C" "berwachung.ops"}},
         {"alice%20smith %41%42 %%", "P", PARSE_OK, "", "alice smith", {"AB", "%"}},
         {"alice   ", "P", PARSE_OK, "", "alice", {""}},
-        {"alice a%00b c", "P", PARSE_OK, "", "alice", {"a", "c"}},
+        // A decoded NUL would cut the name short: the request is refused.
+        {"alice a%00b c", "P", PARSE_REFUSED, "", "alice", {"a%00b", "c"}},
+        {"alice.acme%00.x.acme staff", "P", PARSE_REFUSED, "", "alice.acme%00.x.acme", {"staff"}},
+        {"alice.acme%00.x.acme staff", "", PARSE_OK, "", "alice.acme%00.x.acme", {"staff"}},
         // Channel IDs.
         {"3 alice staff", "C", PARSE_OK, "3", "alice", {"staff"}},
         {"007 bob g", "C", PARSE_OK, "007", "bob", {"g"}},
@@ -62,11 +65,12 @@ TEST(RequestParse, LinesUnderEachForm) {
         {"alice%40ACME.EXAMPLE staff", "PR", PARSE_OK, "", "alice", {"staff"}},
         {"alice@sales@ACME.EXAMPLE staff", "R", PARSE_OK, "", "alice@sales", {"staff"}},
         {"alice@ACME staff@x", "R", PARSE_OK, "", "alice", {"staff@x"}},
-        {"@ACME staff", "R", PARSE_OK, "", "", {"staff"}},
+        {"@ACME staff", "R", PARSE_REFUSED, "", "", {"staff"}},  // emptied by stripping
         {"ACME%5Calice staff", "PD", PARSE_OK, "", "alice", {"staff"}},
         {"ACME/alice staff", "D", PARSE_OK, "", "alice", {"staff"}},
         {"ACME\\sub\\alice g\\h", "D", PARSE_OK, "", "sub\\alice", {"g\\h"}},
-        {"ACME\\ staff", "D", PARSE_OK, "", "", {"staff"}},
+        {"ACME\\ staff", "D", PARSE_REFUSED, "", "", {"staff"}},
+        {"%40ACME staff", "PRD", PARSE_REFUSED, "", "", {"staff"}},
         {"alice staff", "RD", PARSE_OK, "", "alice", {"staff"}},
         {"ACME%5Calice%40ACME.EXAMPLE staff", "PRD", PARSE_OK, "", "alice", {"staff"}},
         {"a@b\\c g", "RD", PARSE_OK, "", "a", {"g"}},  // the realm goes first
@@ -79,7 +83,8 @@ TEST(RequestParse, LinesUnderEachForm) {
         ParsedRequest r;
         ASSERT_EQ(parse_request(line, form(c.form), &r), c.status);
         EXPECT_STREQ(r.channel, c.channel);
-        if (c.status != PARSE_OK) continue;
+        EXPECT_EQ(r.refused != nullptr, c.status == PARSE_REFUSED);
+        if (c.status != PARSE_OK && c.status != PARSE_REFUSED) continue;
         EXPECT_STREQ(r.user, c.user);
         EXPECT_EQ(std::vector<std::string>(r.groups, r.groups + r.group_count), c.groups);
     }
