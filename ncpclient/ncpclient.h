@@ -102,6 +102,8 @@ enum NcpFailureKind : uint8_t {
     NCP_FAIL_NDS,             // the server answered the verb with NDS error `code`
     NCP_FAIL_COMPLETION,      // the server answered with NCP completion code `code`
     NCP_FAIL_NOT_CONNECTED,   // no socket held: nothing was sent
+    NCP_FAIL_BATCHES,         // a read's batches cannot be followed: `code` is an NdsBatchFault
+    NCP_FAIL_KEY_SIZE,        // the login user's key is larger than the proof holds: `code` is its bits
     NCP_FAIL_TIMEOUT,         // the deadline passed (transport)
     NCP_FAIL_CLOSED,          // the server closed the connection (transport)
     NCP_FAIL_IO,              // a connect, send or receive error, errno in `code` (transport)
@@ -236,9 +238,40 @@ uint32_t resolve(NcpConnection* conn, const char* name);
 // every value that can arrive.
 int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
                   std::span<uint8_t> dest, uint32_t* len);
-// buf holds *size bytes in; *size is the bytes used out. 0 or -1.
+// One batch of the values of an attribute: buf holds *size bytes in; *size
+// is the bytes used out, a count and the values, each a length and its
+// bytes. With iteration: in, the handle of the batch to read
+// (NDS_NO_ITERATION for the first); out, the handle of the next batch, or
+// NDS_NO_ITERATION when the server said this batch ends the list. Without,
+// the first batch is read and the handle not looked at. 0 or -1.
+constexpr uint32_t NDS_NO_ITERATION = 0xFFFFFFFF;
 int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
-                 uint8_t* buf, size_t* size);
+                 uint8_t* buf, size_t* size, uint32_t* iteration = nullptr);
+
+// Every batch of a read, in turn: the same read again with the handle the
+// previous batch gave, until the server says the list is complete. A batch
+// without values that is not the last, a handle that repeats, or more than
+// NDS_READ_MAX_BATCHES batches fail the read (NCP_FAIL_BATCHES). A read
+// stopped early leaves the server's iteration unfinished; the next read
+// starts afresh.
+constexpr uint32_t NDS_READ_MAX_BATCHES = 1000;
+enum NdsBatchFault : int32_t {
+    NDS_BATCH_EMPTY = 1,     // no values, and not the last batch
+    NDS_BATCH_REPEATED = 2,  // a handle handed out before
+    NDS_BATCH_TOO_MANY = 3,  // more than NDS_READ_MAX_BATCHES batches
+};
+struct NdsBatchedRead {
+    uint32_t entry_id;
+    const char* attr;
+    uint32_t next;      // the handle to send
+    uint32_t batches;   // read so far
+    bool complete;      // the last batch was read
+    uint32_t handles[NDS_READ_MAX_BATCHES];
+};
+void ncp_read_begin(NdsBatchedRead* read, uint32_t entry_id, const char* attr);
+// The next batch into buf, laid out as ncp_NDS_READ lays it out: 0 (then
+// read->complete says whether it was the last), or -1.
+int ncp_read_next(NcpConnection* conn, NdsBatchedRead* read, uint8_t* buf, size_t* size);
 int ncp_change_connection_state(NcpConnection* conn, int state);
 // The NDS ping (NCP 104/1), its reply data read into `area`; *got is the
 // number of bytes that arrived. 0 or 1.

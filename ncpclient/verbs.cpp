@@ -2,10 +2,12 @@
 // connection state and the NDS ping. A request that does not fit its buffer
 // fails without being sent; a reply that is shorter than what a verb reads
 // fails the verb.
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
 #include "ncpclient/ncpclient.h"
+#include "runtime/bytes.h"
 #include "runtime/cursor.h"
 
 namespace {
@@ -31,8 +33,8 @@ static_assert(resolve_request_size(RESOLVE_NAME_MAX_UNITS) <= kResolveRequestSiz
 
 // The read request of both read verbs, after NWDSBufInit(verb 3) has put
 // the zero version word.
-void put_read_request(NWDSBuf* req, uint32_t entry_id, const char* attr) {
-    NWDSBufPut32(req, kFirstBatch);
+void put_read_request(NWDSBuf* req, uint32_t iteration, uint32_t entry_id, const char* attr) {
+    NWDSBufPut32(req, iteration);
     NWDSBufPut32(req, entry_id);
     NWDSBufPut32(req, kInfoNamesAndValues);
     NWDSBufPut32(req, 0);  // only the listed attribute
@@ -42,9 +44,9 @@ void put_read_request(NWDSBuf* req, uint32_t entry_id, const char* attr) {
 
 // Reads the common head of a read reply up to the value count. Returns
 // false when the reply is short or not the answer for one attribute.
-bool read_reply_head(NWDSBuf* rep, uint32_t* syntax, uint32_t* info_type, uint32_t* values) {
+bool read_reply_head(NWDSBuf* rep, uint32_t* iteration, uint32_t* syntax, uint32_t* info_type, uint32_t* values) {
     if (!ncp_nds_completed(rep)) return false;
-    NWDSBufSkip(rep, 4);  // iteration handle: a further batch is never asked for
+    *iteration = NWDSBufGet32(rep);
     *info_type = NWDSBufGet32(rep);
     uint32_t attributes = NWDSBufGet32(rep);
     uint32_t syn = NWDSBufGet32(rep);
@@ -114,12 +116,13 @@ int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint
     NdsExchange<kRead1RequestSize, kRead1ReplySize> x(kVerbRead);
     NWDSBuf& req = x.req;
     NWDSBuf& rep = x.rep;
-    put_read_request(&req, entry_id, attr);
+    put_read_request(&req, kFirstBatch, entry_id, attr);
     if (req.failed) return 1;
     if (ncp_send_nds_frag(conn, &req, &rep) != 0) return 1;
+    uint32_t iteration = 0;
     uint32_t info_type = 0;
     uint32_t values = 0;
-    if (!read_reply_head(&rep, syntax, &info_type, &values)) return 1;
+    if (!read_reply_head(&rep, &iteration, syntax, &info_type, &values)) return 1;
     if (info_type == 0 || values == 0) return 1;
     uint32_t value_len = NWDSBufGet32(&rep);
     if (rep.failed) return 1;
@@ -131,7 +134,7 @@ int ncp_NDS_READ1(NcpConnection* conn, uint32_t entry_id, const char* attr, uint
 }
 
 int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint32_t* syntax,
-                 uint8_t* buf, size_t* size) {
+                 uint8_t* buf, size_t* size, uint32_t* iteration) {
     conn->failure = NcpFailure{};
     if (attr == nullptr || buf == nullptr || size == nullptr) return -1;
     const size_t capacity = *size;
@@ -142,13 +145,15 @@ int ncp_NDS_READ(NcpConnection* conn, uint32_t entry_id, const char* attr, uint3
     NWDSBufSetup(&req, buf, capacity);
     NWDSBufSetup(&rep, buf, capacity);
     if (NWDSBufInit(&req, kVerbRead) != 0) return -1;
-    put_read_request(&req, entry_id, attr);
+    put_read_request(&req, iteration != nullptr ? *iteration : kFirstBatch, entry_id, attr);
     if (req.failed) return -1;
     if (ncp_send_nds_frag(conn, &req, &rep) != 0) return -1;
+    uint32_t next = 0;
     uint32_t info_type = 0;
     uint32_t values = 0;
-    if (!read_reply_head(&rep, syntax, &info_type, &values)) return -1;
+    if (!read_reply_head(&rep, &next, syntax, &info_type, &values)) return -1;
     if (info_type != kInfoNamesAndValues) return -1;
+    if (iteration != nullptr) *iteration = next;
 
     // The packed list overwrites the reply in place. It is written behind
     // the read position (the reply head alone is longer than the count
@@ -195,4 +200,31 @@ int NCPCONN_ndsping(NcpConnection* conn) {
     uint32_t name_len = r.le32();
     if (!r.ok()) return 1;
     return name_len >= 1 && name_len <= kPingReplySize ? 0 : 1;
+}
+
+void ncp_read_begin(NdsBatchedRead* read, uint32_t entry_id, const char* attr) {
+    read->entry_id = entry_id;
+    read->attr = attr;
+    read->next = NDS_NO_ITERATION;
+    read->batches = 0;
+    read->complete = false;
+}
+
+int ncp_read_next(NcpConnection* conn, NdsBatchedRead* read, uint8_t* buf, size_t* size) {
+    const auto fault = [&](NdsBatchFault f) {
+        conn->failure = NcpFailure{NCP_FAIL_BATCHES, NCP_SERVICE_REQUEST, 104, kVerbRead, f};
+        return -1;
+    };
+    if (read->complete) return -1;
+    if (read->batches == NDS_READ_MAX_BATCHES) return fault(NDS_BATCH_TOO_MANY);
+    uint32_t handle = read->next;
+    if (ncp_NDS_READ(conn, read->entry_id, read->attr, nullptr, buf, size, &handle) != 0) return -1;
+    read->complete = handle == NDS_NO_ITERATION;
+    if (read->complete) return 0;
+    const std::span<const uint32_t> earlier(read->handles, read->batches);
+    if (std::find(earlier.begin(), earlier.end(), handle) != earlier.end()) return fault(NDS_BATCH_REPEATED);
+    if (*size < 4 || rt::load_le32(buf) == 0) return fault(NDS_BATCH_EMPTY);
+    read->handles[read->batches++] = handle;
+    read->next = handle;
+    return 0;
 }

@@ -76,11 +76,8 @@ rt::WipedBlock allocfillchunk(const uint8_t* body, uint32_t len, const char* tag
 
 namespace {
 
+// The user's public key is the one the login read.
 int authenticate(NcpConnection* conn) {
-    if (ncp_NDS_READ1(conn, conn->user_id, "Public Key", nullptr, conn->user_key,
-                      &conn->user_key_len) != 0)
-        return 1;
-    if (unwrapkey(std::span<uint8_t>(conn->user_key), &conn->user_key_len) != 0) return 1;
     conn->auth_time = static_cast<uint32_t>(std::time(nullptr));
 
     AuthBuffers b{};

@@ -186,6 +186,26 @@ void forget_private_key(NcpConnection* conn) {
     conn->private_key_len = 0;
 }
 
+// The user's public key, which the authentication needs with the private
+// one. A modulus larger than the proof's arithmetic holds fails the login
+// here, before any arithmetic on the key (NCP_FAIL_KEY_SIZE, its bits).
+int read_public_key(NcpConnection* conn) {
+    if (ncp_NDS_READ1(conn, conn->user_id, "Public Key", nullptr, conn->user_key, &conn->user_key_len) != 0) return 1;
+    if (unwrapkey(std::span<uint8_t>(conn->user_key), &conn->user_key_len) != 0) return 1;
+    const uint8_t* body = nullptr;
+    uint32_t body_len = 0;
+    const uint8_t* nn = nullptr;
+    if (initkey(conn->user_key, &body, &body_len) != 1) return 1;
+    const uint32_t nn_len = findchunk(body, static_cast<int32_t>(body_len), "NN", &nn);
+    if (nn == nullptr) return 1;
+    const int bits = countbits_l(nn, nn_len);
+    if (bits > AUTH_MAX_MODULUS_BITS) {
+        conn->failure = NcpFailure{NCP_FAIL_KEY_SIZE, 0, 0, 0, bits};
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int do_login(NcpConnection* conn, std::span<const uint16_t> user, const char* password) {
@@ -214,7 +234,12 @@ int do_login(NcpConnection* conn, std::span<const uint16_t> user, const char* pa
     uint32_t m = NWDSBufGet32(&reply);
     uint8_t* blob = NWDSBufGetPtr(&reply, m);
     if (blob == nullptr) return 1;
-    return open_key_blob(conn, &st, std::span<uint8_t>(blob, m));
+    if (open_key_blob(conn, &st, std::span<uint8_t>(blob, m)) != 0) return 1;
+    if (read_public_key(conn) != 0) {
+        forget_private_key(conn);
+        return 1;
+    }
+    return 0;
 }
 
 int do_login(NcpConnection* conn, const char* user, const char* password) {

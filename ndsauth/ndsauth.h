@@ -59,7 +59,9 @@ constexpr int AUTH_MAX_MODULUS_BITS = 1264;
 constexpr size_t AUTH_MAX_PROOF = 12 + 6 * 160;
 
 
-// Logs the user in; on 0 conn->private_key holds the checked private key.
+// Logs the user in; on 0 conn->private_key holds the checked private key and
+// conn->user_key the user's public key (of at most AUTH_MAX_MODULUS_BITS
+// bits: a larger one fails with NCP_FAIL_KEY_SIZE).
 // The user name is given as 16-bit code units, or as an 8-bit string whose
 // bytes are zero-extended to units; one leading '.' is dropped. The
 // password is bytes either way (a-z are hashed as A-Z).
