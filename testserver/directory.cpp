@@ -124,7 +124,8 @@ struct Parser {
             user_has_password = false;
             return true;
         }
-        if (keyword == "password" || keyword == "member") {
+        if (keyword == "password" || keyword == "member" || keyword == "member-on-group" ||
+            keyword == "member-on-user") {
             if (dir.users.empty()) { why = std::string(keyword) + " line before any user line"; return false; }
             DirUser& u = dir.users.back();
             if (keyword == "password") {
@@ -139,10 +140,16 @@ struct Parser {
                 if (known_entry(g)) { why = "'" + value + "' is not a group"; return false; }
                 dir.groups.push_back(g);
             }
+            // "member": both sides, as the directory's own tools keep it;
+            // the others one side only, as some provisioning does.
             for (const auto& have : u.groups) {
                 if (same_name(have, g)) { why = "user is already a member of '" + value + "'"; return false; }
             }
-            u.groups.push_back(std::move(g));
+            for (const auto& have : u.listed_in) {
+                if (same_name(have, g)) { why = "user is already a member of '" + value + "'"; return false; }
+            }
+            if (keyword != "member-on-group") u.groups.push_back(g);
+            if (keyword != "member-on-user") u.listed_in.push_back(std::move(g));
             return true;
         }
         why = "unknown keyword '" + std::string(keyword) + "'";

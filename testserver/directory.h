@@ -14,7 +14,8 @@ namespace ts {
 struct DirUser {
     std::vector<DnPart> name;            // typed parts, any characters
     std::string password;                // ISO 8859-1; empty when none is given
-    std::vector<std::vector<DnPart>> groups;
+    std::vector<std::vector<DnPart>> groups;     // the user's "Group Membership"
+    std::vector<std::vector<DnPart>> listed_in;  // the groups whose "Member" lists the user
     int line = 0;                        // where the user was declared
 };
 

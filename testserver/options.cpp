@@ -85,6 +85,13 @@ std::optional<LoginFault> login_fault_named(const std::string& name) {
     return std::nullopt;
 }
 
+std::optional<ReadFault> read_fault_named(const std::string& name) {
+    if (name == "repeat") return ReadFault::Repeat;
+    if (name == "empty") return ReadFault::Empty;
+    if (name == "endless") return ReadFault::Endless;
+    return std::nullopt;
+}
+
 const char* usage_text() {
     return "usage: wrenacl-testserver [--directory] FILE [--address A] [--port P] [--log FILE]\n"
            "  [--verbose] [--fragment-size N] [--user-key-bits N] [--q-above-p]\n"
@@ -92,7 +99,8 @@ const char* usage_text() {
            "  [--fail-resolve NAME:CODE]...\n"
            "  [--reply-delay MS] [--trickle MS]\n"
            "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
-           "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n";
+           "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n"
+           "  [--read-batch N] [--read-fault repeat|empty|endless]\n";
 }
 
 bool parse_options(int argc, char** argv, Options& out, std::string& error) {
@@ -125,6 +133,14 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             ++i;
             continue;
         }
+        if (a == "--read-fault") {
+            const auto fault = read_fault_named(val != nullptr ? val : "");
+            if (!fault) { error = "--read-fault needs repeat, empty or endless"; return false; }
+            out.read_fault = *fault;
+            ++i;
+            continue;
+        }
+        if (a == "--read-batch") { if (!need(1, 1000000)) return false; out.read_batch = static_cast<size_t>(n); continue; }
         if (a == "--dump-keys") {
             if (val == nullptr || *val == '\0') { error = "missing value for --dump-keys"; return false; }
             out.dump_keys = val;

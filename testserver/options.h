@@ -60,6 +60,16 @@ struct LoginEdit {
     std::vector<Flip> body;            // on the private key body before its check value is made
 };
 
+// Hostile iterations of a read that takes several batches.
+enum class ReadFault {
+    None,
+    Repeat,   // every batch but the last hands out the same iteration handle
+    Empty,    // the second batch holds no values, yet another handle
+    Endless,  // batches of one value each, never the last
+};
+// The name used on the command line ("repeat"), or nothing for an unknown one.
+std::optional<ReadFault> read_fault_named(const std::string& name);
+
 // Changes to the users' "Public Key" values.
 struct KeyEdit {
     uint16_t skip = 8;                 // the wrapping's skip count
@@ -99,10 +109,12 @@ struct Options {
     // When set, every "Group Membership" read answers these values as they stand.
     std::optional<std::vector<std::vector<uint8_t>>> raw_groups;
     bool record = false;               // keep every NDS exchange and NCP request (World::exchanges, requests)
+    size_t read_batch = 0;             // --read-batch N: at most N values per read reply (0: as many as fit)
+    ReadFault read_fault = ReadFault::None;  // --read-fault NAME
 };
 
 inline constexpr int kMinUserKeyBits = 384;
-inline constexpr int kMaxUserKeyBits = 1264;
+inline constexpr int kMaxUserKeyBits = 4096;
 
 // False with error set for an unknown option or a bad value.
 bool parse_options(int argc, char** argv, Options& out, std::string& error);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "testserver/world.h"
@@ -31,6 +32,14 @@ struct Session {
     std::vector<uint8_t> reply;
     size_t reply_off = 0;
     uint32_t handle_counter = 0;
+
+    // A read that takes several batches: the handle handed out for the next
+    // one, and where it goes on.
+    uint32_t read_handle = 0;         // 0: none open
+    uint32_t read_entry = 0;
+    std::u16string read_attr;
+    size_t read_next = 0;             // the first value of the next batch
+    uint32_t read_batches = 0;
 
     // Login and authentication.
     int login_user = -1;              // after verb 57: the user being logged in

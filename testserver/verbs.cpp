@@ -109,6 +109,56 @@ std::vector<uint8_t> verb_server_name(World& w, Session& s, std::span<const uint
     return out.data();
 }
 
+namespace {
+
+// The values of an attribute, or an NDS error in *error.
+std::vector<std::vector<uint8_t>> attribute_values(const World& w, Session& s, const Entry& e, const std::string& name,
+                                                   uint32_t* syntax, const char** canonical, uint32_t* error) {
+    std::vector<std::vector<uint8_t>> values;
+    const bool membership = latin1_iequal(name, "Group Membership");
+    if (membership || latin1_iequal(name, "Member")) {
+        if (!s.logged_in && !w.dir.anyone_reads_groups) {
+            log_line("NO-ACCESS conn=%u read %s of %s", s.id, membership ? "Group Membership" : "Member",
+                     entry_dn(e).c_str());
+            *error = kNoAccess;
+            return values;
+        }
+        *canonical = membership ? "Group Membership" : "Member";
+        *syntax = kSyntaxDistinguishedName;
+        if (membership && w.opt.raw_groups) return *w.opt.raw_groups;
+        if (membership && e.kind == EntryKind::User) {
+            for (const auto& g : w.users[static_cast<size_t>(e.user)].def->groups) values.push_back(nwuni_bytes(dn_format(g)));
+        }
+        if (!membership && e.kind == EntryKind::Group) {
+            for (const UserKeys& u : w.users) {
+                for (const auto& g : u.def->listed_in) {
+                    if (dn_matches(e.name, g)) values.push_back(nwuni_bytes(dn_format(u.def->name)));
+                }
+            }
+        }
+        // A group without members has no "Member" at all.
+        if (!membership && values.empty()) *error = kNoSuchAttribute;
+        return values;
+    }
+    if (latin1_iequal(name, "Public Key")) {
+        *canonical = "Public Key";
+        *syntax = kSyntaxOctetString;
+        if (e.kind == EntryKind::Server) values.push_back(w.server_public_value);
+        else if (e.kind == EntryKind::User) values.push_back(user_key_value(w, w.users[static_cast<size_t>(e.user)]));
+        else *error = kNoSuchAttribute;
+        return values;
+    }
+    *error = kNoSuchAttribute;
+    return values;
+}
+
+uint32_t new_read_handle(Session& s) {
+    ++s.read_batches;
+    return 0x52000000u + (s.read_batches & 0xFFFFFF);
+}
+
+}  // namespace
+
 std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::span<const uint8_t> req) {
     NdsIn in(req);
     const uint32_t version = in.u32();
@@ -122,43 +172,34 @@ std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::s
     std::string why;
     if (!in.nwuni(attr, why)) return malformed(s, "read attribute name", why);
     if (version != 0) deviation(s.id, "read: version %u, not 0", version);
-    if (iteration != 0xFFFFFFFF) deviation(s.id, "read: iteration handle 0x%x, not 0xFFFFFFFF", iteration);
     if (info != 1) deviation(s.id, "read: information type %u, not 1", info);
     if (all != 0) deviation(s.id, "read: all-attributes %u, not 0", all);
     if (count != 1) deviation(s.id, "read: attribute count %u, not 1", count);
     if (in.left() != 0) deviation(s.id, "read: %zu bytes after the attribute name", in.left());
 
+    // A further batch: the handle the last batch handed out, for the same
+    // entry and attribute. A new read (0xFFFFFFFF) drops an open iteration.
+    size_t first = 0;
+    if (iteration != 0xFFFFFFFF) {
+        if (s.read_handle == 0 || iteration != s.read_handle || id != s.read_entry || attr != s.read_attr) {
+            deviation(s.id, "read: iteration handle 0x%x was not handed out for this read", iteration);
+            return nds_error(kInvalidRequest);
+        }
+        first = s.read_next;
+    } else {
+        s.read_batches = 0;
+    }
+    s.read_handle = 0;
+
     const Entry* e = entry_by_id(w, id);
     if (e == nullptr) return nds_error(kNoSuchEntry);
     std::string name;
     units_to_latin1(attr, name);
-
-    std::vector<std::vector<uint8_t>> values;
     uint32_t syntax = 0;
     const char* canonical = nullptr;
-    if (latin1_iequal(name, "Group Membership")) {
-        if (!s.logged_in && !w.dir.anyone_reads_groups) {
-            log_line("NO-ACCESS conn=%u read Group Membership of %s", s.id, entry_dn(*e).c_str());
-            return nds_error(kNoAccess);
-        }
-        canonical = "Group Membership";
-        syntax = kSyntaxDistinguishedName;
-        if (w.opt.raw_groups) {
-            values = *w.opt.raw_groups;
-        } else if (e->kind == EntryKind::User) {
-            for (const auto& g : w.users[static_cast<size_t>(e->user)].def->groups) {
-                values.push_back(nwuni_bytes(dn_format(g)));
-            }
-        }
-    } else if (latin1_iequal(name, "Public Key")) {
-        canonical = "Public Key";
-        syntax = kSyntaxOctetString;
-        if (e->kind == EntryKind::Server) values.push_back(w.server_public_value);
-        else if (e->kind == EntryKind::User) values.push_back(user_key_value(w, w.users[static_cast<size_t>(e->user)]));
-        else return nds_error(kNoSuchAttribute);
-    } else {
-        return nds_error(kNoSuchAttribute);
-    }
+    uint32_t error = 0;
+    const std::vector<std::vector<uint8_t>> values = attribute_values(w, s, *e, name, &syntax, &canonical, &error);
+    if (error != 0) return nds_error(error);
 
     NdsOut out;
     out.u32(0);
@@ -170,17 +211,31 @@ std::vector<uint8_t> verb_read(World& w, Session& s, uint32_t reply_size, std::s
     out.nwuni(latin1_to_units(canonical));
     const size_t count_at = out.data().size();
     out.u32(0);
-    // As many values as the client's buffer takes; the iteration handle then
-    // says that more are held back.
+    // As many whole values as the client's buffer takes (at most read_batch);
+    // the iteration handle then says where the next batch begins.
+    const ReadFault fault = w.opt.read_fault;
+    size_t limit = w.opt.read_batch != 0 ? w.opt.read_batch : values.size();
+    if (fault == ReadFault::Endless) limit = 1;
+    if (fault == ReadFault::Empty && iteration != 0xFFFFFFFF) limit = 0;
     uint32_t sent = 0;
-    for (const auto& v : values) {
+    size_t next = first;
+    for (; sent < limit && !values.empty() && (next < values.size() || fault == ReadFault::Endless); ++next) {
+        const std::vector<uint8_t>& v = values[next % values.size()];
         if (out.data().size() + 4 + rt::pad4(v.size()) > reply_size) break;
         out.counted(v);
         ++sent;
     }
-    if (sent < values.size()) {
-        log_line("PARTIAL conn=%u read %u of %zu values into %u bytes", s.id, sent, values.size(), reply_size);
-        rt::store_le32(out.data().data() + handle_at, 1);
+    const bool more = next < values.size() || fault == ReadFault::Endless ||
+                      (fault == ReadFault::Empty && iteration != 0xFFFFFFFF);
+    if (more) {
+        s.read_handle = fault == ReadFault::Repeat ? 0x0BADBAD0u : new_read_handle(s);
+        s.read_entry = id;
+        s.read_attr = attr;
+        s.read_next = next;
+        if (iteration == 0xFFFFFFFF) {
+            log_line("PARTIAL conn=%u read %u of %zu values into %u bytes", s.id, sent, values.size(), reply_size);
+        }
+        rt::store_le32(out.data().data() + handle_at, s.read_handle);
     }
     rt::store_le32(out.data().data() + count_at, sent);
     if (out.data().size() > reply_size) return nds_error(kInsufficientBuffer);
