@@ -27,6 +27,7 @@ Charset config_charset = CHARSET_ISO8859_1;
 int32_t config_striprealm = 0;
 int32_t config_stripdomain = 0;
 int32_t config_ignorecase = 0;
+Membership config_membership = MEMBERSHIP_USER;
 char config_context[CONTEXT_TEXT_SIZE];
 ContextList config_contexts;
 ServerList config_servers;
@@ -166,6 +167,12 @@ void apply_charset(const char* v) {
 void apply_striprealm(const char* v) { apply_switch("StripRealm", v, &config_striprealm, false); }
 void apply_stripdomain(const char* v) { apply_switch("StripDomain", v, &config_stripdomain, false); }
 void apply_ignorecase(const char* v) { apply_switch("IgnoreCase", v, &config_ignorecase, false); }
+void apply_membership(const char* v) {
+    if (ascii_iequals(v, "user")) config_membership = MEMBERSHIP_USER;
+    else if (ascii_iequals(v, "group")) config_membership = MEMBERSHIP_GROUP;
+    else if (ascii_iequals(v, "either")) config_membership = MEMBERSHIP_EITHER;
+    else report_value("Membership", v);
+}
 
 // The list is kept as written and read into contexts at the end of the
 // file, when the character set is known. A list that is too long, too
@@ -206,6 +213,7 @@ constexpr Key kKeys[] = {
     {"StripDomain", apply_stripdomain},
     {"IgnoreCase", apply_ignorecase},
     {"Context", apply_context},
+    {"Membership", apply_membership},
 };
 
 void apply(const char* key, const char* value) {
@@ -284,6 +292,7 @@ void config_reset() {
     config_striprealm = 0;
     config_stripdomain = 0;
     config_ignorecase = 0;
+    config_membership = MEMBERSHIP_USER;
     std::memset(config_context, 0, sizeof config_context);
     config_contexts.count = 0;
     config_servers.count = 0;

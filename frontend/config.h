@@ -20,6 +20,13 @@ enum FailureReply : int32_t {
     FAILURE_REPLY_BH = 1,   // "BH message=...": the proxy neither caches nor trusts it
 };
 
+// Where membership is looked up.
+enum Membership : int32_t {
+    MEMBERSHIP_USER = 0,    // the user's "Group Membership"
+    MEMBERSHIP_GROUP = 1,   // each requested group's "Member"
+    MEMBERSHIP_EITHER = 2,  // the user's list first, then the groups' "Member"
+};
+
 extern char config_server[CONFIG_SERVER_SIZE];  // "host[:port]", comma-separated
 extern int32_t config_port;
 extern char config_user[CONFIG_TEXT_SIZE];
@@ -33,6 +40,7 @@ extern Charset config_charset;      // "Charset": how request names become code 
 extern int32_t config_striprealm;   // "StripRealm Yes"
 extern int32_t config_stripdomain;  // "StripDomain Yes"
 extern int32_t config_ignorecase;   // "IgnoreCase Yes": group names compare folded
+extern Membership config_membership;  // "Membership"
 // "Context" as written, and the contexts it names as code units under
 // config_charset (made when the whole file has been read).
 extern char config_context[CONTEXT_TEXT_SIZE];
@@ -42,7 +50,7 @@ extern ServerList config_servers;
 
 // 0 when the file was opened and read to its end (whatever it held); 1 when
 // it could not be opened or a read failed part-way. A value of FailureReply,
-// Concurrency, Charset, StripRealm, StripDomain, IgnoreCase or Context that
+// Concurrency, Charset, StripRealm, StripDomain, IgnoreCase, Membership or Context that
 // cannot be used is reported in the log (one line each, the value read under
 // the character set the file sets, flushed before readconfig returns) and
 // leaves the setting as it was (the default, unless an earlier line set it);

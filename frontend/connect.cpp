@@ -58,7 +58,12 @@ int connect_server(const ServerCandidate* c) {
         return 0;
     }
     if (do_login(&conn, std::span<const uint16_t>(search_user, search_user_length), config_password) != 0) {
-        addtolog("login failed on %s:%lu.\r\n", host, port);
+        if (conn.failure.kind == NCP_FAIL_KEY_SIZE) {
+            addtolog("login failed: the user's key has %d bits, at most %d are supported.\r\n",
+                     static_cast<int>(conn.failure.code), AUTH_MAX_MODULUS_BITS);
+        } else {
+            addtolog("login failed on %s:%lu.\r\n", host, port);
+        }
         return step_failed("login");
     }
     if (do_auth(&conn) != 0) {

@@ -1,5 +1,6 @@
 #include "frontend/groupcheck.h"
 
+#include <cstring>
 #include <span>
 
 #include "frontend/charset.h"
@@ -30,6 +31,7 @@ struct RequestNames {
     uint16_t group_length[REQUEST_GROUPS_MAX];
     uint16_t user_length;
     uint16_t candidate[RESOLVE_NAME_MAX_UNITS];  // a name the user is asked as
+    uint16_t candidate_length;                   // of the one that resolved
 };
 static_assert(sizeof(RequestNames) <= 4096, "the names fit one page");
 alignas(4096) RequestNames names;
@@ -38,6 +40,10 @@ std::span<const uint16_t> user_name() { return std::span<const uint16_t>(names.u
 std::span<const uint16_t> group_name(size_t i) {
     return std::span<const uint16_t>(names.groups).subspan(names.group_start[i], names.group_length[i]);
 }
+
+// A read in batches (the iteration's handles), for the user's groups or a
+// group's members.
+NdsBatchedRead batched;
 
 // The user as the request names it, for the Debug lines (only with Debug).
 char user_text[LOG_ESCAPED_SIZE];
@@ -107,7 +113,10 @@ void resolve_user(CheckResult* check, uint32_t* entry_id) {
         }
         const int rc = ncp_NDS_RESOLVE_NAME(&conn, std::span<const uint16_t>(names.candidate, length), entry_id);
         note_exchange(check, rc);
-        if (rc == 0) return;
+        if (rc == 0) {
+            names.candidate_length = static_cast<uint16_t>(length);
+            return;
+        }
         if (config_debug) {
             log_failure_reason("resolve", check->failure);
             log_not_resolved(shown, k + 1 == count);
@@ -121,48 +130,138 @@ void resolve_user(CheckResult* check, uint32_t* entry_id) {
     check->verdict = too_long ? RESULT_NAME_TOO_LONG : RESULT_NOT_MEMBER;
 }
 
-// Reads the entry's groups once and compares every stored name with every
-// group asked for.
+// An undecided end of a step, or for -603 on the first batch of a read,
+// "no such attribute": true when the read ended so.
+bool no_attribute(const CheckResult& check) {
+    return batched.batches == 0 && nds_error_is(check.failure, NDS_NO_SUCH_ATTRIBUTE);
+}
+
+void undecided_step(CheckResult* check, CheckStep step) {
+    check->failed = step;
+    check->verdict = undecided(check->failure);
+}
+
+// Reads the entry's groups batch by batch and compares every stored name
+// with every group asked for, until one matches.
 void read_groups(CheckResult* check, uint32_t entry_id) {
-    uint32_t syntax = 0;
-    size_t used = sizeof group_buffer;
-    const int rc = ncp_NDS_READ(&conn, entry_id, "Group Membership", &syntax, group_buffer, &used);
-    note_exchange(check, rc);
-    if (rc != 0) {
-        if (config_debug) {
-            log_failure_reason("read", check->failure);
-            addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
-        }
-        // A user without the attribute is in no group.
-        if (nds_error_is(check->failure, NDS_NO_SUCH_ATTRIBUTE)) {
-            check->verdict = RESULT_NOT_MEMBER;
-        } else {
-            check->failed = CHECK_READ;
-            check->verdict = undecided(check->failure);
-        }
-        return;
-    }
-    if (used > sizeof group_buffer) used = sizeof group_buffer;
     const LetterCase letters = letter_case();
-    rt::Reader values(std::span<const uint8_t>(group_buffer, used));
-    const uint32_t count = values.le32();
+    ncp_read_begin(&batched, entry_id, "Group Membership");
     check->verdict = RESULT_NOT_MEMBER;
-    for (uint32_t i = 0; i < count && values.ok(); ++i) {
-        const uint32_t length = values.le32();
-        const std::span<const uint8_t> value = values.bytes(length);
-        if (!values.ok()) break;
-        if (config_debug) {
-            stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
-            addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user_text, stored_text);
+    do {
+        size_t used = sizeof group_buffer;
+        const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
+        note_exchange(check, rc);
+        if (rc != 0) {
+            if (config_debug) {
+                log_failure_reason("read", check->failure);
+                addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
+            }
+            // A user without the attribute is in no group.
+            if (!no_attribute(*check)) undecided_step(check, CHECK_READ);
+            return;
         }
-        for (size_t g = 0; g < chkrequest.group_count; ++g) {
-            if (compare_group_units(value, group_name(g), letters) == 0) {
-                check->matched = g;
-                check->verdict = RESULT_MEMBER;
-                return;
+        if (used > sizeof group_buffer) used = sizeof group_buffer;
+        rt::Reader values(std::span<const uint8_t>(group_buffer, used));
+        const uint32_t count = values.le32();
+        for (uint32_t i = 0; i < count && values.ok(); ++i) {
+            const uint32_t length = values.le32();
+            const std::span<const uint8_t> value = values.bytes(length);
+            if (!values.ok()) break;
+            if (config_debug) {
+                stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
+                log_make_room(std::strlen(user_text) + std::strlen(stored_text) + 64);
+                addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user_text, stored_text);
+            }
+            for (size_t g = 0; g < chkrequest.group_count; ++g) {
+                if (compare_group_units(value, group_name(g), letters) == 0) {
+                    check->matched = g;
+                    check->verdict = RESULT_MEMBER;
+                    return;
+                }
             }
         }
+    } while (!batched.complete);
+}
+
+// The group's "Member" read batch by batch until the user is among them:
+// the number of values read, -1 when the read failed (check->failure).
+long find_member(CheckResult* check, uint32_t group_id, std::span<const uint16_t> key, bool* found) {
+    ncp_read_begin(&batched, group_id, "Member");
+    long read = 0;
+    do {
+        size_t used = sizeof group_buffer;
+        const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
+        note_exchange(check, rc);
+        if (rc != 0) return -1;
+        if (used > sizeof group_buffer) used = sizeof group_buffer;
+        rt::Reader values(std::span<const uint8_t>(group_buffer, used));
+        const uint32_t count = values.le32();
+        for (uint32_t i = 0; i < count && values.ok(); ++i) {
+            const std::span<const uint8_t> value = values.bytes(values.le32());
+            if (!values.ok()) break;
+            ++read;
+            if (compare_member_units(value, key) == 0) {
+                *found = true;
+                return read;
+            }
+        }
+    } while (!batched.complete);
+    return read;
+}
+
+// Each requested group resolved as the request names it (no contexts) and
+// its "Member" read for the user's name as it resolved, until one holds it.
+// A group that does not exist, or has no members, holds nobody.
+void read_members(CheckResult* check) {
+    uint16_t key[RESOLVE_NAME_MAX_UNITS];
+    const size_t key_length = member_key(std::span<const uint16_t>(names.candidate, names.candidate_length), key);
+    char group[LOG_ESCAPED_SIZE];
+    char user[LOG_ESCAPED_SIZE];
+    if (config_debug) {
+        log_escape_units(std::span<const uint16_t>(names.candidate, names.candidate_length), log_utf8(), user,
+                         sizeof user);
     }
+    bool too_long = false;
+    check->verdict = RESULT_NOT_MEMBER;
+    for (size_t g = 0; g < chkrequest.group_count; ++g) {
+        std::span<const uint16_t> name = group_name(g);
+        if (!name.empty() && name[0] == '.') name = name.subspan(1);
+        if (config_debug) log_request_name(config_charset, chkrequest.groups[g], group, sizeof group);
+        if (name.size() > RESOLVE_NAME_MAX_UNITS) {
+            too_long = true;
+            if (config_debug) addtolog("DEBUG: group \"%s\": name too long\r\n", group);
+            continue;
+        }
+        uint32_t id = 0;
+        const int rc = ncp_NDS_RESOLVE_NAME(&conn, name, &id);
+        note_exchange(check, rc);
+        if (rc != 0 && nds_error_is(check->failure, NDS_NO_SUCH_ENTRY)) {
+            if (config_debug) addtolog("DEBUG: group \"%s\" not found\r\n", group);
+            continue;
+        }
+        if (rc != 0) {
+            if (config_debug) log_failure_reason("group resolve", check->failure);
+            undecided_step(check, CHECK_GROUP);
+            return;
+        }
+        bool found = false;
+        const long read = find_member(check, id, std::span<const uint16_t>(key, key_length), &found);
+        if (read < 0 && !no_attribute(*check)) {
+            if (config_debug) log_failure_reason("group read", check->failure);
+            undecided_step(check, CHECK_GROUP);
+            return;
+        }
+        if (config_debug) {
+            addtolog("DEBUG: group \"%s\": %ld members read, \"%s\" %s\r\n", group, read < 0 ? 0 : read, user,
+                     found ? "among them" : "not among them");
+        }
+        if (found) {
+            check->matched = g;
+            check->verdict = RESULT_MEMBER;
+            return;
+        }
+    }
+    if (too_long) check->verdict = RESULT_NAME_TOO_LONG;
 }
 
 // The Debug decision line for a check that ended at once.
@@ -199,7 +298,14 @@ int decided_at_once(const char* why, int verdict) {
     uint32_t entry_id = 0;
     check.verdict = -1;
     resolve_user(&check, &entry_id);
-    if (check.verdict == -1) read_groups(&check, entry_id);
+    if (check.verdict != -1) return check;
+    if (config_membership != MEMBERSHIP_GROUP) {
+        read_groups(&check, entry_id);
+        // Under "either", a user's list that could not be read leaves the
+        // check undecided; one without the groups asked for goes on to them.
+        if (config_membership == MEMBERSHIP_USER || check.verdict != RESULT_NOT_MEMBER) return check;
+    }
+    read_members(&check);
     return check;
 }
 
@@ -207,6 +313,7 @@ void log_check_decision(const CheckResult& check) {
     if (!config_debug) return;
     const bool member = check.verdict == RESULT_MEMBER;
     char group[LOG_ESCAPED_SIZE];
+    log_make_room(2 * LOG_ESCAPED_SIZE + 16);  // the user and every group asked, at most one line's bytes each
     addtolog("%s %s group ", user_text, member ? "in" : "NOT in");
     for (size_t i = 0; i < chkrequest.group_count; ++i) {
         if (member && i != check.matched) continue;

@@ -18,6 +18,7 @@ enum CheckStep : uint8_t {
     CHECK_DONE = 0,
     CHECK_RESOLVE,  // the user could not be resolved (other than "no such entry")
     CHECK_READ,     // the user's groups could not be read (other than "no such attribute")
+    CHECK_GROUP,    // a requested group could not be resolved or its members read
 };
 
 struct CheckResult {
@@ -36,7 +37,8 @@ const char* convert_request_names();
 
 // After convert_request_names: RESULT_MEMBER when the user, under one of
 // the names it is tried as (frontend/context.h), is a member of one of the
-// groups; RESULT_NOT_MEMBER when not (an unknown user, a user without groups
+// groups, as Membership says where to look (every batch of a read, until a
+// match); RESULT_NOT_MEMBER when not (an unknown user, a user without groups
 // included); RESULT_UNREACHABLE or RESULT_FAILED when the directory could
 // not tell, RESULT_NAME_TOO_LONG when no name the user is tried as fits a
 // resolve request (frontend/request.h). With Debug, the lines of each step

@@ -50,6 +50,23 @@ int compare(const StoredName& n, std::span<const uint16_t> group, Fold fold) {
     return 1;
 }
 
+// A name component by component, each without its type label, folded:
+// put(unit) for every unit of the values, and '.' between them.
+template <class At, class Put>
+void walk_member_form(At at, size_t n, Put put) {
+    size_t p = n > 0 && at(0) == '.' ? 1 : 0;
+    for (bool first = true; p < n; first = false) {
+        size_t end = p;
+        while (end < n && at(end) != '.') ++end;
+        size_t value = p;
+        while (value < end && at(value) != '=') ++value;
+        value = value < end ? value + 1 : p;
+        if (!first) put(uint16_t{'.'});
+        for (; value < end; ++value) put(fold_unit(at(value)));
+        p = end + 1;
+    }
+}
+
 }  // namespace
 
 [[gnu::hot]] int compare_group_units(std::span<const uint8_t> name, std::span<const uint16_t> group, LetterCase letters) {
@@ -76,4 +93,28 @@ bool typeless_next(TypelessName* name, uint16_t* unit) {
     if (*unit == '.') p = skip_type(n, p);
     name->position = p + 1;
     return true;
+}
+
+size_t member_key(std::span<const uint16_t> name, std::span<uint16_t> out) {
+    size_t n = 0;
+    bool fits = true;
+    walk_member_form([&](size_t k) { return name[k]; }, name.size(), [&](uint16_t u) {
+        if (n < out.size()) out[n] = u;
+        else fits = false;
+        ++n;
+    });
+    return fits ? n : 0;
+}
+
+[[gnu::hot]] int compare_member_units(std::span<const uint8_t> name, std::span<const uint16_t> key) {
+    const StoredName n = stored(name);
+    size_t length = 0;
+    while (length < n.count && unit_at(n, length) != 0) ++length;
+    size_t k = 0;
+    bool same = true;
+    walk_member_form([&](size_t i) { return unit_at(n, i); }, length, [&](uint16_t u) {
+        same = same && k < key.size() && key[k] == u;
+        ++k;
+    });
+    return same && k == key.size() ? 0 : 1;
 }

@@ -35,3 +35,12 @@ struct TypelessName {
 TypelessName typeless_begin(std::span<const uint8_t> name);
 // The next unit into *unit; false at the end of the name.
 bool typeless_next(TypelessName* name, uint16_t* unit);
+
+// Names compared as the directory compares them: component by component,
+// the type label of each ("OU=") left out on either side, letter case
+// folded, a leading '.' ignored. member_key writes the form a name is
+// compared in (at most name.size() units; 0 when out is too small);
+// compare_member_units says whether a stored name (a "Member" value, up to
+// its zero unit) has that form: 0 when it does, 1 otherwise.
+size_t member_key(std::span<const uint16_t> name, std::span<uint16_t> out);
+int compare_member_units(std::span<const uint8_t> stored, std::span<const uint16_t> key);

@@ -72,3 +72,7 @@ void writetolog() {
     llen = 0;
     logbuffer[0] = '\0';
 }
+
+void log_make_room(size_t n) {
+    if (LOGBUFFER_SIZE - static_cast<size_t>(llen) <= n) writetolog();
+}

@@ -17,3 +17,7 @@ void addtolog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes the time stamp and the pending text to the log file in one write and
 // empties the buffer. When the file cannot be opened the text stays pending.
 void writetolog();
+
+// Flushes the pending text first when fewer than n bytes are left for it,
+// so that a long run of lines (the groups of a user in hundreds) loses none.
+void log_make_room(size_t n);

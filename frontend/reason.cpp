@@ -39,6 +39,16 @@ void log_failure_reason(const char* step, const NcpFailure& f) {
         case NCP_FAIL_NOT_CONNECTED:
             addtolog("DEBUG: %s failed: no connection\r\n", step);
             return;
+        case NCP_FAIL_BATCHES:
+            addtolog("DEBUG: %s failed: %s%s\r\n", step,
+                     f.code == NDS_BATCH_EMPTY      ? "a batch without values before the last"
+                     : f.code == NDS_BATCH_REPEATED ? "an iteration handle handed out twice"
+                                                    : "more than 1000 batches",
+                     at);
+            return;
+        case NCP_FAIL_KEY_SIZE:
+            addtolog("DEBUG: %s failed: a key of %d bits\r\n", step, static_cast<int>(f.code));
+            return;
         case NCP_FAIL_TIMEOUT:
             addtolog("DEBUG: %s failed: time-out%s\r\n", step, at);
             return;

@@ -37,6 +37,8 @@ void log_settings(const char* head) {
     if (config_striprealm) addtolog(", StripRealm:Yes");
     if (config_stripdomain) addtolog(", StripDomain:Yes");
     if (config_ignorecase) addtolog(", IgnoreCase:Yes");
+    if (config_membership == MEMBERSHIP_GROUP) addtolog(", Membership:group");
+    if (config_membership == MEMBERSHIP_EITHER) addtolog(", Membership:either");
     if (config_context[0] != '\0') {
         log_request_name(config_charset, config_context, text, sizeof text);
         addtolog(", Context:%s", text);

@@ -92,6 +92,8 @@ TEST_F(ConnectionManager, EachFailingStepLogsItsOwnLine) {
         {"wrong", {}, "login failed on 127.0.0.1:%u."},
         {"secret", [](ts::Options& o) { o.fail_verb[60] = 0xFFFFFD63; }, "auth failed"},
         {"secret", [](ts::Options& o) { o.refuse_state_change = true; }, "connection change state failed"},
+        {"secret", [](ts::Options& o) { o.user_key_bits = 1280; },
+         "login failed: the user's key has 1280 bits, at most 1264 are supported."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -102,7 +104,7 @@ TEST_F(ConnectionManager, EachFailingStepLogsItsOwnLine) {
         login_as("admin.acme", c.password);
         EXPECT_EQ(make_connection(), 1);
         EXPECT_EQ(flag_connected, 0);
-        char line[64];
+        char line[128];
         std::snprintf(line, sizeof line, c.line, config_port);
         EXPECT_EQ(log_lines(), std::vector<std::string>{line});
         // The socket is closed at once, so that the next negative answer's

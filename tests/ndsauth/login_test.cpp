@@ -118,8 +118,9 @@ TEST(Login, WellFormedReplyYieldsThePrivateKey) {
     EXPECT_EQ(get32(*inner, 1032), 28u);
 
     const std::vector<ts::Exchange> seen = dir.exchanges();
-    ASSERT_EQ(seen.size(), 3u);
+    ASSERT_EQ(seen.size(), 4u);  // resolve, login start and completion, the user's public key
     EXPECT_EQ(seen[0].verb, 1u);
+    EXPECT_EQ(seen[3].verb, 3u);
     Bytes start = {0, 0, 0, 0};
     put32(start, admin.id);
     EXPECT_EQ(seen[1].request, start);
@@ -278,29 +279,39 @@ TEST(Auth, RefusalsAndUnusableKeysFail) {
     struct Case {
         const char* what;
         void (*set)(ts::Options&);
-        int result;
+        int login, auth;  // the public key is read by the login
     };
     const Case cases[] = {
-        {"auth start refused", [](ts::Options& o) { o.fail_verb[59] = 0xFFFFFDA7; }, 1},
-        {"proof refused", [](ts::Options& o) { o.fail_verb[60] = 0xFFFFFDA7; }, 1},
-        {"public key record damaged", [](ts::Options& o) { o.user_key.value.push_back({-20, 0x01}); }, 1},
-        {"public key value shorter than its record", [](ts::Options& o) { o.user_key.cut = 11; }, 1},
-        {"public key behind another skip count", [](ts::Options& o) { o.user_key.skip = 16; }, 0},
+        {"auth start refused", [](ts::Options& o) { o.fail_verb[59] = 0xFFFFFDA7; }, 0, 1},
+        {"proof refused", [](ts::Options& o) { o.fail_verb[60] = 0xFFFFFDA7; }, 0, 1},
+        {"public key record damaged", [](ts::Options& o) { o.user_key.value.push_back({-20, 0x01}); }, 1, 1},
+        {"public key value shorter than its record", [](ts::Options& o) { o.user_key.cut = 11; }, 1, 1},
+        {"public key behind another skip count", [](ts::Options& o) { o.user_key.skip = 16; }, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Directory dir;
-        ASSERT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), 0);
         dir.set(c.set);
-        EXPECT_EQ(do_auth(&dir.conn), c.result);
+        EXPECT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), c.login);
+        if (c.login == 0) {
+            EXPECT_EQ(do_auth(&dir.conn), c.auth);
+        }
         EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key)) << "key left after use";
     }
 
-    // A key wider than the precision fails without sending a proof.
-    Directory dir(1280);
-    ASSERT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), 0);
-    EXPECT_EQ(do_auth(&dir.conn), 1);
-    EXPECT_FALSE(dir.exchange(60));
+    // A key wider than the proof's arithmetic holds fails the login, before
+    // any arithmetic on it, and says how wide it is; 1264 bits still work.
+    for (const int bits : {1264, 1280, 2048}) {
+        SCOPED_TRACE(bits);
+        Directory dir(bits);
+        EXPECT_EQ(do_login(&dir.conn, "admin.acme", "Secret-Pw1"), bits > 1264 ? 1 : 0);
+        EXPECT_EQ(dir.conn.failure.kind, bits > 1264 ? NCP_FAIL_KEY_SIZE : NCP_FAIL_NONE);
+        if (bits > 1264) {
+            EXPECT_EQ(dir.conn.failure.code, bits);
+            EXPECT_TRUE(all_zero(dir.conn.private_key, sizeof dir.conn.private_key));
+            EXPECT_FALSE(dir.exchange(59));
+        }
+    }
 }
 
 }  // namespace
