@@ -28,6 +28,8 @@ int32_t config_striprealm = 0;
 int32_t config_stripdomain = 0;
 int32_t config_ignorecase = 0;
 Membership config_membership = MEMBERSHIP_USER;
+PingAfter config_pingafter = PING_AFTER_NEGATIVE;
+int32_t config_cacheseconds = 0;
 char config_context[CONTEXT_TEXT_SIZE];
 ContextList config_contexts;
 ServerList config_servers;
@@ -193,6 +195,25 @@ void apply_context(const char* v) {
     report_context(v, status);
 }
 
+void apply_pingafter(const char* v) {
+    if (ascii_iequals(v, "negative")) config_pingafter = PING_AFTER_NEGATIVE;
+    else if (ascii_iequals(v, "failure")) config_pingafter = PING_AFTER_FAILURE;
+    else report_value("PingAfter", v);
+}
+
+// Seconds, 0 to 86400: digits only, anything else reported.
+void apply_cacheseconds(const char* v) {
+    const size_t n = std::strlen(v);
+    long seconds = 0;
+    bool ok = n > 0 && n <= 5;
+    for (size_t i = 0; ok && i < n; ++i) {
+        ok = v[i] >= '0' && v[i] <= '9';
+        seconds = seconds * 10 + (v[i] - '0');
+    }
+    if (ok && seconds <= 86400) config_cacheseconds = static_cast<int32_t>(seconds);
+    else report_value("CacheSeconds", v);
+}
+
 struct Key {
     const char* name;
     void (*apply)(const char* value);
@@ -214,6 +235,8 @@ constexpr Key kKeys[] = {
     {"IgnoreCase", apply_ignorecase},
     {"Context", apply_context},
     {"Membership", apply_membership},
+    {"PingAfter", apply_pingafter},
+    {"CacheSeconds", apply_cacheseconds},
 };
 
 void apply(const char* key, const char* value) {
@@ -293,6 +316,8 @@ void config_reset() {
     config_stripdomain = 0;
     config_ignorecase = 0;
     config_membership = MEMBERSHIP_USER;
+    config_pingafter = PING_AFTER_NEGATIVE;
+    config_cacheseconds = 0;
     std::memset(config_context, 0, sizeof config_context);
     config_contexts.count = 0;
     config_servers.count = 0;

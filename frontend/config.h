@@ -27,6 +27,12 @@ enum Membership : int32_t {
     MEMBERSHIP_EITHER = 2,  // the user's list first, then the groups' "Member"
 };
 
+// When the connection is pinged after a check.
+enum PingAfter : int32_t {
+    PING_AFTER_NEGATIVE = 0,  // after every answer that is not "member"
+    PING_AFTER_FAILURE = 1,   // only after an answer the directory did not give
+};
+
 extern char config_server[CONFIG_SERVER_SIZE];  // "host[:port]", comma-separated
 extern int32_t config_port;
 extern char config_user[CONFIG_TEXT_SIZE];
@@ -41,6 +47,8 @@ extern int32_t config_striprealm;   // "StripRealm Yes"
 extern int32_t config_stripdomain;  // "StripDomain Yes"
 extern int32_t config_ignorecase;   // "IgnoreCase Yes": group names compare folded
 extern Membership config_membership;  // "Membership"
+extern PingAfter config_pingafter;    // "PingAfter"
+extern int32_t config_cacheseconds;   // "CacheSeconds": 0 keeps nothing
 // "Context" as written, and the contexts it names as code units under
 // config_charset (made when the whole file has been read).
 extern char config_context[CONTEXT_TEXT_SIZE];
@@ -50,7 +58,8 @@ extern ServerList config_servers;
 
 // 0 when the file was opened and read to its end (whatever it held); 1 when
 // it could not be opened or a read failed part-way. A value of FailureReply,
-// Concurrency, Charset, StripRealm, StripDomain, IgnoreCase, Membership or Context that
+// Concurrency, Charset, StripRealm, StripDomain, IgnoreCase, Membership,
+// PingAfter, CacheSeconds or Context that
 // cannot be used is reported in the log (one line each, the value read under
 // the character set the file sets, flushed before readconfig returns) and
 // leaves the setting as it was (the default, unless an earlier line set it);

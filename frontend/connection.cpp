@@ -1,5 +1,6 @@
 #include "frontend/connection.h"
 
+#include "frontend/cache.h"
 #include "frontend/config.h"
 #include "frontend/connect.h"
 #include "frontend/log.h"
@@ -26,6 +27,7 @@ int try_server(ServerCandidate* c) {
     }
     server_use(c);
     checked = false;
+    cache_clear();  // what was kept belongs to the connection before
     return 0;
 }
 
@@ -95,7 +97,10 @@ void connection_after_check(const CheckResult& check) {
     if (check.failed == CHECK_RESOLVE) clear_connection();
     log_check_decision(check);
     if (check.answered && !broken) check_completed();
-    if (check.verdict == RESULT_MEMBER) return;
+    // The ping after a negative answer (with PingAfter failure, only after
+    // one the directory did not give); never after an answer from the cache.
+    if (check.verdict == RESULT_MEMBER || check.cached) return;
+    if (config_pingafter == PING_AFTER_FAILURE && check.failed == CHECK_DONE) return;
     if (NCPCONN_ndsping(&conn) == 0) return;
     broken = broken || conn.failure.kind != NCP_FAIL_NOT_CONNECTED;
     if (config_debug) log_failure_reason("ping", conn.failure);

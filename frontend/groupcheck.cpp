@@ -1,8 +1,10 @@
 #include "frontend/groupcheck.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
+#include "frontend/cache.h"
 #include "frontend/charset.h"
 #include "frontend/config.h"
 #include "frontend/context.h"
@@ -11,6 +13,7 @@
 #include "frontend/logtext.h"
 #include "frontend/reason.h"
 #include "frontend/request.h"
+#include "runtime/clock.h"
 #include "runtime/cursor.h"
 
 uint8_t group_buffer[GROUP_BUFFER_SIZE];
@@ -89,6 +92,16 @@ const char* shown_name(std::span<const uint16_t> name, size_t k) {
     return text;
 }
 
+// The user as it was found: its entry, and what the cache kept of it.
+struct UserFound {
+    uint32_t entry_id;
+    CacheHit kept;  // has_list false when nothing was kept
+};
+
+std::span<const uint16_t> resolved_name() {
+    return std::span<const uint16_t>(names.candidate, names.candidate_length);
+}
+
 // Resolves the user as each name it is tried as, in turn, until one is
 // found (check->failed stays CHECK_DONE with verdict -1, *entry_id set).
 // "No such entry" moves on to the next name; any other failure ends the
@@ -128,10 +141,35 @@ void resolve_user(CheckResult* check, uint32_t* entry_id) {
         }
     }
     check->verdict = too_long ? RESULT_NAME_TOO_LONG : RESULT_NOT_MEMBER;
+    if (!too_long) cache_put_entry(CACHE_USER, name, CACHE_NO_ENTRY, 0, {}, rt::clock_ns());
 }
 
-// An undecided end of a step, or for -603 on the first batch of a read,
-// "no such attribute": true when the read ended so.
+// The user found in the cache, or resolved: verdict -1 when found.
+void find_user(CheckResult* check, UserFound* user) {
+    user->kept = CacheHit{};
+    if (cache_find(CACHE_USER, user_name(), rt::clock_ns(), &user->kept)) {
+        check->cached = true;
+        if (user->kept.state == CACHE_NO_ENTRY) {
+            check->verdict = RESULT_NOT_MEMBER;
+            return;
+        }
+        const std::span<const uint16_t> name = user->kept.name;
+        const size_t n = name.size() < std::size(names.candidate) ? name.size() : std::size(names.candidate);
+        std::copy(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(n), names.candidate);
+        names.candidate_length = static_cast<uint16_t>(n);
+        user->entry_id = user->kept.entry_id;
+        return;
+    }
+    resolve_user(check, &user->entry_id);
+    user->kept = CacheHit{};
+    // Under Membership group the user's list is never read: its entry is
+    // kept now.
+    if (check->verdict == -1 && config_membership == MEMBERSHIP_GROUP) {
+        cache_put_entry(CACHE_USER, user_name(), CACHE_FOUND, user->entry_id, resolved_name(), rt::clock_ns());
+    }
+}
+
+// -603, "no such attribute", on the first batch of a read.
 bool no_attribute(const CheckResult& check) {
     return batched.batches == 0 && nds_error_is(check.failure, NDS_NO_SUCH_ATTRIBUTE);
 }
@@ -141,12 +179,75 @@ void undecided_step(CheckResult* check, CheckStep step) {
     check->verdict = undecided(check->failure);
 }
 
-// Reads the entry's groups batch by batch and compares every stored name
-// with every group asked for, until one matches.
-void read_groups(CheckResult* check, uint32_t entry_id) {
+// The stored names of one batch against every group asked for: the group
+// that matched, or -1.
+long match_groups(std::span<const uint8_t> batch, LetterCase letters) {
+    rt::Reader values(batch);
+    const uint32_t count = values.le32();
+    for (uint32_t i = 0; i < count && values.ok(); ++i) {
+        const uint32_t length = values.le32();
+        const std::span<const uint8_t> value = values.bytes(length);
+        if (!values.ok()) break;
+        if (config_debug) {
+            stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
+            log_make_room(std::strlen(user_text) + std::strlen(stored_text) + 64);
+            addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user_text, stored_text);
+        }
+        for (size_t g = 0; g < chkrequest.group_count; ++g) {
+            if (compare_group_units(value, group_name(g), letters) == 0) return static_cast<long>(g);
+        }
+    }
+    return -1;
+}
+
+// The members of one batch against the user's name: whether it is among
+// them; *read counts the values looked at.
+bool match_member(std::span<const uint8_t> batch, std::span<const uint16_t> key, long* read) {
+    rt::Reader values(batch);
+    const uint32_t count = values.le32();
+    for (uint32_t i = 0; i < count && values.ok(); ++i) {
+        const std::span<const uint8_t> value = values.bytes(values.le32());
+        if (!values.ok()) break;
+        ++*read;
+        if (compare_member_units(value, key) == 0) return true;
+    }
+    return false;
+}
+
+// The batch just read, kept when the cache is on.
+std::span<const uint8_t> batch_read(size_t used, uint32_t keep) {
+    if (used > sizeof group_buffer) used = sizeof group_buffer;
+    const std::span<const uint8_t> batch(group_buffer, used);
+    cache_put_batch(keep, batch, batched.complete);
+    return batch;
+}
+
+// A read that found no such attribute: kept as a complete, empty list.
+void keep_no_values(uint32_t keep) {
+    const uint8_t none[4] = {};
+    cache_put_batch(keep, none, true);
+}
+
+// The user's groups: what is kept, while it lasts; then read batch by batch
+// (and kept), until a stored name matches a group asked for.
+void read_groups(CheckResult* check, const UserFound& user) {
     const LetterCase letters = letter_case();
-    ncp_read_begin(&batched, entry_id, "Group Membership");
     check->verdict = RESULT_NOT_MEMBER;
+    long matched = -1;
+    if (user.kept.has_list) {
+        CacheHit kept = user.kept;
+        std::span<const uint8_t> batch;
+        while (matched < 0 && cache_next_batch(&kept, &batch)) matched = match_groups(batch, letters);
+        if (matched >= 0 || kept.complete) {
+            check->cached = true;
+            check->matched = matched >= 0 ? static_cast<size_t>(matched) : 0;
+            check->verdict = matched >= 0 ? RESULT_MEMBER : RESULT_NOT_MEMBER;
+            return;
+        }
+    }
+    const uint32_t keep = cache_put_entry(CACHE_USER, user_name(), CACHE_FOUND, user.entry_id, resolved_name(),
+                                          rt::clock_ns());
+    ncp_read_begin(&batched, user.entry_id, "Group Membership");
     do {
         size_t used = sizeof group_buffer;
         const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
@@ -157,55 +258,58 @@ void read_groups(CheckResult* check, uint32_t entry_id) {
                 addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
             }
             // A user without the attribute is in no group.
-            if (!no_attribute(*check)) undecided_step(check, CHECK_READ);
+            if (no_attribute(*check)) keep_no_values(keep);
+            else undecided_step(check, CHECK_READ);
             return;
         }
-        if (used > sizeof group_buffer) used = sizeof group_buffer;
-        rt::Reader values(std::span<const uint8_t>(group_buffer, used));
-        const uint32_t count = values.le32();
-        for (uint32_t i = 0; i < count && values.ok(); ++i) {
-            const uint32_t length = values.le32();
-            const std::span<const uint8_t> value = values.bytes(length);
-            if (!values.ok()) break;
-            if (config_debug) {
-                stored_name_for_log(value, log_utf8(), stored_text, sizeof stored_text);
-                log_make_room(std::strlen(user_text) + std::strlen(stored_text) + 64);
-                addtolog("DEBUG: Object \"%s\" is in group \"%s\"\r\n", user_text, stored_text);
-            }
-            for (size_t g = 0; g < chkrequest.group_count; ++g) {
-                if (compare_group_units(value, group_name(g), letters) == 0) {
-                    check->matched = g;
-                    check->verdict = RESULT_MEMBER;
-                    return;
-                }
-            }
-        }
-    } while (!batched.complete);
+        matched = match_groups(batch_read(used, keep), letters);
+    } while (matched < 0 && !batched.complete);
+    if (matched >= 0) {
+        check->matched = static_cast<size_t>(matched);
+        check->verdict = RESULT_MEMBER;
+    }
 }
 
-// The group's "Member" read batch by batch until the user is among them:
-// the number of values read, -1 when the read failed (check->failure).
-long find_member(CheckResult* check, uint32_t group_id, std::span<const uint16_t> key, bool* found) {
-    ncp_read_begin(&batched, group_id, "Member");
+// The group's "Member", what is kept first, until the user is among them:
+// the number of values looked at, -1 when a read failed (check->failure;
+// -603 on the first batch is no members). *entry_id is the group's when it
+// had to be resolved; 0 for a group that does not exist.
+long find_member(CheckResult* check, std::span<const uint16_t> group, std::span<const uint16_t> key, bool* found,
+                 bool* from_kept) {
+    const int64_t now = rt::clock_ns();
     long read = 0;
+    CacheHit kept{};
+    uint32_t id = 0;
+    if (cache_find(CACHE_GROUP, group, now, &kept)) {
+        *from_kept = true;
+        if (kept.state == CACHE_NO_ENTRY) return -2;
+        std::span<const uint8_t> batch;
+        while (!*found && cache_next_batch(&kept, &batch)) *found = match_member(batch, key, &read);
+        if (*found || kept.complete) return read;
+        id = kept.entry_id;
+    } else {
+        const int rc = ncp_NDS_RESOLVE_NAME(&conn, group, &id);
+        note_exchange(check, rc);
+        if (rc != 0 && nds_error_is(check->failure, NDS_NO_SUCH_ENTRY)) {
+            cache_put_entry(CACHE_GROUP, group, CACHE_NO_ENTRY, 0, {}, now);
+            return -2;
+        }
+        if (rc != 0) return -1;
+    }
+    *from_kept = false;
+    read = 0;
+    const uint32_t keep = cache_put_entry(CACHE_GROUP, group, CACHE_FOUND, id, {}, now);
+    ncp_read_begin(&batched, id, "Member");
     do {
         size_t used = sizeof group_buffer;
         const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
         note_exchange(check, rc);
-        if (rc != 0) return -1;
-        if (used > sizeof group_buffer) used = sizeof group_buffer;
-        rt::Reader values(std::span<const uint8_t>(group_buffer, used));
-        const uint32_t count = values.le32();
-        for (uint32_t i = 0; i < count && values.ok(); ++i) {
-            const std::span<const uint8_t> value = values.bytes(values.le32());
-            if (!values.ok()) break;
-            ++read;
-            if (compare_member_units(value, key) == 0) {
-                *found = true;
-                return read;
-            }
+        if (rc != 0) {
+            if (no_attribute(*check)) keep_no_values(keep);
+            return no_attribute(*check) ? 0 : -1;
         }
-    } while (!batched.complete);
+        *found = match_member(batch_read(used, keep), key, &read);
+    } while (!*found && !batched.complete);
     return read;
 }
 
@@ -214,14 +318,12 @@ long find_member(CheckResult* check, uint32_t group_id, std::span<const uint16_t
 // A group that does not exist, or has no members, holds nobody.
 void read_members(CheckResult* check) {
     uint16_t key[RESOLVE_NAME_MAX_UNITS];
-    const size_t key_length = member_key(std::span<const uint16_t>(names.candidate, names.candidate_length), key);
+    const size_t key_length = member_key(resolved_name(), key);
     char group[LOG_ESCAPED_SIZE];
     char user[LOG_ESCAPED_SIZE];
-    if (config_debug) {
-        log_escape_units(std::span<const uint16_t>(names.candidate, names.candidate_length), log_utf8(), user,
-                         sizeof user);
-    }
+    if (config_debug) log_escape_units(resolved_name(), log_utf8(), user, sizeof user);
     bool too_long = false;
+    bool all_kept = true;
     check->verdict = RESULT_NOT_MEMBER;
     for (size_t g = 0; g < chkrequest.group_count; ++g) {
         std::span<const uint16_t> name = group_name(g);
@@ -232,36 +334,31 @@ void read_members(CheckResult* check) {
             if (config_debug) addtolog("DEBUG: group \"%s\": name too long\r\n", group);
             continue;
         }
-        uint32_t id = 0;
-        const int rc = ncp_NDS_RESOLVE_NAME(&conn, name, &id);
-        note_exchange(check, rc);
-        if (rc != 0 && nds_error_is(check->failure, NDS_NO_SUCH_ENTRY)) {
+        bool found = false;
+        bool kept = false;
+        const long read = find_member(check, name, std::span<const uint16_t>(key, key_length), &found, &kept);
+        all_kept = all_kept && kept;
+        if (read == -2) {
             if (config_debug) addtolog("DEBUG: group \"%s\" not found\r\n", group);
             continue;
         }
-        if (rc != 0) {
-            if (config_debug) log_failure_reason("group resolve", check->failure);
-            undecided_step(check, CHECK_GROUP);
-            return;
-        }
-        bool found = false;
-        const long read = find_member(check, id, std::span<const uint16_t>(key, key_length), &found);
-        if (read < 0 && !no_attribute(*check)) {
-            if (config_debug) log_failure_reason("group read", check->failure);
+        if (read < 0) {
+            if (config_debug) log_failure_reason("group", check->failure);
             undecided_step(check, CHECK_GROUP);
             return;
         }
         if (config_debug) {
-            addtolog("DEBUG: group \"%s\": %ld members read, \"%s\" %s\r\n", group, read < 0 ? 0 : read, user,
+            addtolog("DEBUG: group \"%s\": %ld members read, \"%s\" %s\r\n", group, read, user,
                      found ? "among them" : "not among them");
         }
         if (found) {
             check->matched = g;
             check->verdict = RESULT_MEMBER;
-            return;
+            break;
         }
     }
-    if (too_long) check->verdict = RESULT_NAME_TOO_LONG;
+    if (too_long && check->verdict == RESULT_NOT_MEMBER) check->verdict = RESULT_NAME_TOO_LONG;
+    check->cached = check->cached && all_kept;
 }
 
 // The Debug decision line for a check that ended at once.
@@ -269,7 +366,7 @@ int decided_at_once(const char* why, int verdict) {
     if (config_debug) {
         log_user_text();
         addtolog("DEBUG: check failed: %s\r\n", why);
-        log_check_decision(CheckResult{verdict, CHECK_DONE, NcpFailure{}, false, 0, 0});
+        log_check_decision(CheckResult{verdict, CHECK_DONE, NcpFailure{}, false, false, 0, 0});
     }
     return verdict;
 }
@@ -292,20 +389,21 @@ int decided_at_once(const char* why, int verdict) {
 }
 
 [[gnu::hot]] CheckResult check_group() {
-    CheckResult check{RESULT_NOT_MEMBER, CHECK_DONE, NcpFailure{}, false, 0, 0};
+    CheckResult check{RESULT_NOT_MEMBER, CHECK_DONE, NcpFailure{}, false, false, 0, 0};
     user_text[0] = '\0';
     if (config_debug) log_user_text();
-    uint32_t entry_id = 0;
+    UserFound user{};
     check.verdict = -1;
-    resolve_user(&check, &entry_id);
-    if (check.verdict != -1) return check;
-    if (config_membership != MEMBERSHIP_GROUP) {
-        read_groups(&check, entry_id);
+    find_user(&check, &user);
+    if (check.verdict == -1 && config_membership != MEMBERSHIP_GROUP) {
+        read_groups(&check, user);
         // Under "either", a user's list that could not be read leaves the
         // check undecided; one without the groups asked for goes on to them.
-        if (config_membership == MEMBERSHIP_USER || check.verdict != RESULT_NOT_MEMBER) return check;
+        if (config_membership == MEMBERSHIP_EITHER && check.verdict == RESULT_NOT_MEMBER) check.verdict = -1;
     }
-    read_members(&check);
+    if (check.verdict == -1) read_members(&check);
+    // From the cache only when nothing had to be asked.
+    check.cached = check.cached && check.exchanges == 0;
     return check;
 }
 
@@ -320,7 +418,7 @@ void log_check_decision(const CheckResult& check) {
         log_request_name(config_charset, chkrequest.groups[i], group, sizeof group);
         addtolog("%s%s", !member && i > 0 ? ", " : "", group);
     }
-    addtolog("\r\n");
+    addtolog("%s\r\n", check.cached ? " (from the cache)" : "");
     writetolog();
 }
 

@@ -26,6 +26,7 @@ struct CheckResult {
     CheckStep failed;     // CHECK_DONE unless the verdict is undecided by a failed step
     NcpFailure failure;   // why the last exchange failed (NCP_FAIL_NONE: none did)
     bool answered;        // the directory answered every exchange the check sent (at least one)
+    bool cached;          // answered from what the cache kept, without an exchange
     uint16_t exchanges;   // exchanges sent
     size_t matched;       // with RESULT_MEMBER: the group that matched
 };

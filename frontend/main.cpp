@@ -6,6 +6,7 @@
 #include <csignal>
 #include <ctime>
 
+#include "frontend/cache.h"
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
@@ -25,6 +26,7 @@ void stop() {
     addtolog("wrenacl stopped.\r\n");
     writetolog();
     rt::wipe(config_password, sizeof config_password);
+    cache_clear();
     NCPCONN_init(&conn);
 }
 
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
         addtolog("readconfig() failed.\r\n");
         return start_failed();
     }
+    cache_setup(config_cacheseconds);
     if (make_connection() != 0) {
         log_settings("connection to server failed.");
         return start_failed();

@@ -39,6 +39,8 @@ void log_settings(const char* head) {
     if (config_ignorecase) addtolog(", IgnoreCase:Yes");
     if (config_membership == MEMBERSHIP_GROUP) addtolog(", Membership:group");
     if (config_membership == MEMBERSHIP_EITHER) addtolog(", Membership:either");
+    if (config_pingafter == PING_AFTER_FAILURE) addtolog(", PingAfter:failure");
+    if (config_cacheseconds != 0) addtolog(", CacheSeconds:%d", static_cast<int>(config_cacheseconds));
     if (config_context[0] != '\0') {
         log_request_name(config_charset, config_context, text, sizeof text);
         addtolog(", Context:%s", text);

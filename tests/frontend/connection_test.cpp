@@ -337,3 +337,37 @@ TEST_F(ConnectionPolicy, ASetUpAloneDoesNotStartTheBackoffAfresh) {
         while (!backoff_due(&c->backoff, rt::clock_ns())) usleep(20 * 1000);
     }
 }
+
+// The round trips of each kind of check under either PingAfter; with
+// "failure" a broken connection is found by the next check that fails, and
+// built again.
+TEST_F(ConnectionManager, PingAfterNegativeOrOnlyAfterAFailure) {
+    serve([](ts::Options& o) { o.record = true; });
+    ASSERT_EQ(make_connection(), 0);
+    const struct {
+        PingAfter ping;
+        const char* line;
+        const char* reply;
+        const char* sent;
+    } cases[] = {
+        {PING_AFTER_NEGATIVE, "alice staff", "OK\n", "rg"},
+        {PING_AFTER_NEGATIVE, "bob staff", "ERR\n", "rgp"},
+        {PING_AFTER_NEGATIVE, "nobody staff", "ERR\n", "rp"},
+        {PING_AFTER_FAILURE, "alice staff", "OK\n", "rg"},
+        {PING_AFTER_FAILURE, "bob staff", "ERR\n", "rg"},
+        {PING_AFTER_FAILURE, "nobody staff", "ERR\n", "r"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + (c.ping == PING_AFTER_FAILURE ? " (failure)" : ""));
+        config_pingafter = c.ping;
+        server->set([](ts::Options&) {});
+        EXPECT_EQ(replies(std::string(c.line) + "\n"), c.reply);
+        EXPECT_EQ(server->sent().letters(), c.sent);
+    }
+    server->set([](ts::Options& o) {
+        o.drop_after = 0;
+        o.fault_once = true;
+    });
+    EXPECT_EQ(replies("alice staff\nalice staff\n"), "ERR\nOK\n");
+    EXPECT_EQ(server->sent().letters(), "r" "cpvrg" "rg");  // the failed check, a new connection, the next check
+}
