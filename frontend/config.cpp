@@ -33,6 +33,7 @@ int32_t config_cacheseconds = 0;
 char config_context[CONTEXT_TEXT_SIZE];
 ContextList config_contexts;
 ServerList config_servers;
+int config_errno = 0;
 
 namespace {
 
@@ -253,7 +254,10 @@ void apply(const char* key, const char* value) {
 int read_settings(int fd) {
     static ConfigReader reader;
     static char line[LINE_SIZE];
-    if (lseek(fd, 0, SEEK_SET) != 0) return 1;
+    if (lseek(fd, 0, SEEK_SET) != 0) {
+        config_errno = errno;
+        return 1;
+    }
     reader.fd = fd;
     reader.pos = 0;
     reader.end = 0;
@@ -264,6 +268,7 @@ int read_settings(int fd) {
         if (splitlinetotokens(line, tokens, MAX_TOKENS) != 2) continue;
         apply(tokens[0], tokens[1]);
     }
+    if (status < 0) config_errno = errno;
     rt::wipe(&reader, sizeof reader);
     rt::wipe(line, sizeof line);
     return status == 0 ? 0 : 1;
@@ -333,7 +338,10 @@ int readconfig() {
     do {
         raw = open(name, O_RDONLY | O_CLOEXEC);
     } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return 1;
+    if (raw < 0) {
+        config_errno = errno;
+        return 1;
+    }
     rt::UniqueFd fd(raw);
 
     reported = false;

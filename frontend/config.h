@@ -67,6 +67,8 @@ extern ServerList config_servers;
 // end of the file) leaves no contexts. Server entries beyond the table are
 // left out with one line.
 int readconfig();
+// Why readconfig failed: the errno of the open or read.
+extern int config_errno;
 
 // Appends the settings line that starts with head ("wrenacl started."):
 // the server, the search user, ConvertPercent, and the keys of the request

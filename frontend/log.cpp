@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -35,7 +36,20 @@ size_t format_stamp(char* out) {
     return static_cast<size_t>(n) < STAMP_SIZE ? static_cast<size_t>(n) : STAMP_SIZE - 1;
 }
 
+bool keeping = false;
+char kept[LOGBUFFER_SIZE];
+size_t kept_length = 0;
+size_t kept_from = 0;  // the pending text before this was kept already
+
 }  // namespace
+
+void log_keep(bool on) {
+    keeping = on;
+    kept_length = 0;
+    kept[0] = '\0';
+}
+
+const char* log_kept() { return kept; }
 
 void addtolog(const char* format, ...) {
     size_t used = static_cast<size_t>(llen);
@@ -50,6 +64,14 @@ void addtolog(const char* format, ...) {
 }
 
 void writetolog() {
+    // Pending text that stays pending (the log cannot be opened) is kept once.
+    if (keeping && static_cast<size_t>(llen) > kept_from) {
+        const size_t n = std::min(static_cast<size_t>(llen) - kept_from, sizeof kept - 1 - kept_length);
+        std::memcpy(kept + kept_length, logbuffer + kept_from, n);
+        kept_length += n;
+        kept[kept_length] = '\0';
+        kept_from = static_cast<size_t>(llen);
+    }
     char name[LOG_NAME_LIMIT + sizeof ".log"];
     if (derive_file_name(myname, LOG_NAME_LIMIT, ".log", name, sizeof name) != 0) return;
     int raw;
@@ -71,6 +93,7 @@ void writetolog() {
     }
     llen = 0;
     logbuffer[0] = '\0';
+    kept_from = 0;
 }
 
 void log_make_room(size_t n) {

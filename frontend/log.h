@@ -18,6 +18,13 @@ void addtolog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // empties the buffer. When the file cannot be opened the text stays pending.
 void writetolog();
 
+// While on, every flush also keeps its text, without the time stamp, for
+// log_kept() (as much as fits one pending buffer): what the start said, for
+// standard error when the start fails, whether the log could be written or
+// not. Turning it on forgets what was kept.
+void log_keep(bool on);
+const char* log_kept();
+
 // Flushes the pending text first when fewer than n bytes are left for it,
 // so that a long run of lines (the groups of a user in hundreds) loses none.
 void log_make_room(size_t n);
