@@ -8,17 +8,27 @@
 // search user is timed.
 //
 // The system calls of the helper per check are counted in a separate run
-// under strace -f -c (2000 checks of the same mix, less a start alone); the
-// time of one check against a server 100 ms away is measured with the test
-// server holding every reply back 100 ms (--reply-delay; a network delay
-// with netem would be more faithful, where the kernel has it).
+// under strace -f -c (2000 checks of the same mix, less a start alone).
+//
+// Long lists: a user in 2000 groups asked for the last, and Membership group
+// against a group of 5000 members asked for the last, through a relay that
+// counts the round trips (bench/delay_proxy.h).
+//
+// A directory far away: the same relay holds everything back --far-ms (20)
+// each way. Round trips per check and the median time of a check, for a
+// member, a non-member and an unknown user under PingAfter negative and
+// failure, and for a squid-like mix (--mix-users users, 1000, each asked for
+// 3 groups in a row; a third of the checks members, a tenth of the users
+// unknown) with the defaults and with PingAfter failure and CacheSeconds 60.
+// --before HELPER runs the defaults' rows with an older helper too.
 //
 // Run from the top of the source tree:
 //   cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWRENACL_BENCH=ON -DWRENACL_TESTS=OFF
 //   cmake --build build-bench -j2 --target bench_helper
 //   build-bench/bench/bench_helper [--requests 20000] [--cpu 0] [--seed 1] [--unknown-percent 2]
 //   (--no-request-forms leaves out the run with "Concurrency Yes" and
-//   "Charset UTF-8", for a helper that does not know those keys)
+//   "Charset UTF-8", for a helper that does not know those keys; --no-long
+//   and --no-far leave out the long lists and the directory far away)
 //
 // Directory: 1000 users u0..u999 and 50 groups g0..g49 in O=corp, each user
 // in 3 groups, and a search user with a 512-bit key. Requests, from the seed:
@@ -46,6 +56,8 @@
 #include <string>
 #include <vector>
 
+#include "delay_proxy.h"
+
 namespace {
 
 struct Options {
@@ -61,8 +73,12 @@ struct Options {
     std::string strace = "/usr/bin/strace";
     long syscall_requests = 2000;
     int latency_checks = 10;
-    int delay_ms = 100;
     bool request_forms = true;
+    bool long_lists = true;
+    bool far = true;
+    int far_ms = 20;
+    int mix_users = 1000;
+    std::string before;  // an older helper for the far rows
 };
 
 struct Request {
@@ -297,18 +313,184 @@ void print_syscalls(const Syscalls& calls, size_t checks) {
                 static_cast<double>(total - (calls.count("read") ? calls.at("read") : 0)) * per);
 }
 
-// Median time of single checks through a started helper, in milliseconds.
-double median_check_ms(Child& h, const std::vector<Request>& requests) {
-    std::vector<double> times;
+// A server started on a directory file; its port.
+Child start_server(const Options& o, const std::string& directory, const std::string& log, std::string& port,
+                   const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> argv = {o.server, "--directory", directory, "--port", "0", "--log", log,
+                                     "--user-key-bits", "512"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Child c = spawn(argv, o.cpu);
+    if (!read_line(c, port)) die("the server did not start");
+    return c;
+}
+
+void stop_server(Child& c) {
+    kill(c.pid, SIGTERM);
+    int status = 0;
+    waitpid(c.pid, &status, 0);
+}
+
+void write_config(const std::string& base, uint16_t port, const std::string& extra) {
+    std::ofstream f(base + ".conf");
+    f << "Server 127.0.0.1\nPort " << port << "\nSearchUser search.corp\nSearchPass Bench-Pw-1\n" << extra;
+}
+
+// Round trips and the median time of the checks, through the relay.
+struct Far {
+    double round_trips = 0;
+    double median_ms = 0;
+    double mean_ms = 0;
+};
+
+Far far_checks(const Options& o, const std::string& helper, const std::string& base, DelayProxy& relay,
+               const std::vector<Request>& requests) {
+    Child h = spawn({helper, base}, o.cpu);
     std::string reply;
+    if (!write_all(h.in, "x\n") || !read_line(h, reply)) die("the helper did not start");
+    const uint64_t before = relay.requests();
+    std::vector<double> times;
+    double sum = 0;
     for (const Request& r : requests) {
         const double t0 = now_s();
         if (!write_all(h.in, r.line + "\n") || !read_line(h, reply)) die("the helper stopped answering");
         times.push_back((now_s() - t0) * 1e3);
+        sum += times.back();
         if (reply != r.reply) die("'" + r.line + "': got '" + reply + "', want '" + r.reply + "'");
     }
+    Far f;
+    f.round_trips = static_cast<double>(relay.requests() - before) / static_cast<double>(requests.size());
+    reap(h);
     std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    f.median_ms = times[times.size() / 2];
+    f.mean_ms = sum / static_cast<double>(requests.size());
+    return f;
+}
+
+// The squid-like mix: each user asked for 3 groups in a row, a third of
+// the checks members, a tenth of the users unknown.
+std::vector<Request> squid_mix(const Options& o, const std::vector<std::vector<int>>& member_of, std::mt19937& rng) {
+    std::vector<Request> out;
+    for (int k = 0; k < o.mix_users; ++k) {
+        const int u = k % o.users;
+        if (rng() % 10 == 0) {
+            for (int g = 0; g < 3; ++g)
+                out.push_back({"nobody" + std::to_string(k) + ".corp g" + std::to_string(g) + ".corp", "ERR"});
+            continue;
+        }
+        const auto& mine = member_of[static_cast<size_t>(u)];
+        const std::string user = "u" + std::to_string(u) + ".corp";
+        const size_t member_at = rng() % 3;
+        for (size_t g = 0; g < 3; ++g) {
+            if (g == member_at) {
+                out.push_back({user + " g" + std::to_string(mine[rng() % 3]) + ".corp", "OK"});
+                continue;
+            }
+            int other = static_cast<int>(rng() % static_cast<unsigned>(o.groups));
+            while (std::find(mine.begin(), mine.end(), other) != mine.end()) other = (other + 1) % o.groups;
+            out.push_back({user + " g" + std::to_string(other) + ".corp", "ERR"});
+        }
+    }
+    return out;
+}
+
+void print_far(const char* name, const Far& f) {
+    std::printf("| %s | %.2f | %.1f | %.1f |\n", name, f.round_trips, f.median_ms, f.mean_ms);
+}
+
+// Long lists: users in 2000 groups (big0..big29), and a group of 5000
+// members (users m0..m4999, listed only by the group), each asked for the
+// last; and the cache filled with the 2000 groups of 30 users.
+void long_lists(const Options& o, const std::string& dir) {
+    std::string d = "tree CORP_TREE\nserver CN=NW1.O=corp\ngroup-read logged-in\n"
+                    "user CN=search.O=corp\npassword Bench-Pw-1\n";
+    for (int b = 0; b < 30; ++b) {
+        d += "user CN=big" + std::to_string(b) + ".O=corp\n";
+        for (int g = 0; g < 2000; ++g) d += "member CN=group-of-the-big-users-" + std::to_string(g) + ".O=corp\n";
+    }
+    for (int m = 0; m < 5000; ++m) d += "user CN=m" + std::to_string(m) + ".O=corp\nmember-on-group CN=huge.O=corp\n";
+    { std::ofstream(dir + "/long.txt") << d; }
+    std::fprintf(stderr, "starting a server with long lists (5031 users' keys)...\n");
+    std::string port;
+    Child server = start_server(o, dir + "/long.txt", dir + "/long.log", port);
+    DelayProxy relay(static_cast<uint16_t>(std::stoi(port)), 0);
+    const std::string base = dir + "/long";
+    std::vector<Request> filling;
+    for (int round = 0; round < 2; ++round) {
+        for (int b = 0; b < 30; ++b) filling.push_back({"big" + std::to_string(b) + ".corp huge.corp", "ERR"});
+    }
+    const struct {
+        const char* name;
+        const char* extra;
+        std::vector<Request> requests;
+    } rows[] = {
+        {"user in 2000 groups, the last asked for", "",
+         std::vector<Request>(300, {"big0.corp group-of-the-big-users-1999.corp", "OK"})},
+        {"Membership group, a group of 5000 members, the last asked for", "Membership group\n",
+         std::vector<Request>(300, {"m4999.corp huge.corp", "OK"})},
+        {"CacheSeconds 60: 30 users in 2000 groups, each asked twice, the cache full", "CacheSeconds 60\n", filling},
+    };
+    std::printf("\n| long lists | checks | checks/s | CPU µs/check | round trips/check | peak RSS MB |\n"
+                "|---|---|---|---|---|---|\n");
+    for (const auto& row : rows) {
+        write_config(base, relay.port(), row.extra);
+        Child start = spawn({o.helper, base}, o.cpu);
+        std::string reply;
+        if (!write_all(start.in, "x\n") || !read_line(start, reply)) die("the helper did not start");
+        const Usage alone = reap(start);
+        const double n = static_cast<double>(row.requests.size());
+        const uint64_t before = relay.requests();
+        const Result r = run_stream(spawn({o.helper, base}, o.cpu), row.requests);
+        const double trips = static_cast<double>(relay.requests() - before - 12) / n;  // less the set-up and login
+        std::printf("| %s | %.0f | %.0f | %.0f | %.1f | %.2f |\n", row.name, n, n / r.wall_s,
+                    (r.usage.cpu_s - alone.cpu_s) * 1e6 / n, trips, static_cast<double>(r.usage.max_rss_kb) / 1024.0);
+    }
+    stop_server(server);
+}
+
+// A directory far away: the relay holds everything back o.far_ms each way.
+void far_away(const Options& o, const std::string& dir, const std::vector<std::vector<int>>& member_of,
+              const std::vector<Request>& known, std::mt19937& rng) {
+    std::string port;
+    Child server = start_server(o, dir + "/directory.txt", dir + "/far.log", port);
+    DelayProxy relay(static_cast<uint16_t>(std::stoi(port)), o.far_ms);
+    const std::string base = dir + "/far";
+    std::vector<Request> members, non_members, unknown;
+    for (const Request& r : known) {
+        auto& list = r.reply == "OK" ? members : non_members;
+        if (static_cast<int>(list.size()) < o.latency_checks) list.push_back(r);
+    }
+    for (int i = 0; i < o.latency_checks; ++i) unknown.push_back({"nobody" + std::to_string(i) + ".corp g0.corp", "ERR"});
+    const std::vector<Request> mix = squid_mix(o, member_of, rng);
+    std::printf("\nA directory %d ms away each way (round trip %d ms): round trips per check, median and mean ms per check\n\n",
+                o.far_ms, 2 * o.far_ms);
+    std::printf("| check | round trips | median ms | mean ms |\n|---|---|---|---|\n");
+    struct Helper {
+        std::string name;
+        std::string binary;
+        bool new_keys;
+    };
+    std::vector<Helper> helpers = {{"", o.helper, true}};
+    if (!o.before.empty()) helpers.push_back({"before: ", o.before, false});
+    for (const Helper& h : helpers) {
+        const std::vector<std::pair<std::string, std::string>> configs =
+            h.new_keys ? std::vector<std::pair<std::string, std::string>>{{"PingAfter negative", ""},
+                                                                          {"PingAfter failure", "PingAfter failure\n"}}
+                       : std::vector<std::pair<std::string, std::string>>{{"defaults", ""}};
+        for (const auto& [label, extra] : configs) {
+            write_config(base, relay.port(), extra);
+            print_far((h.name + "member, " + label).c_str(), far_checks(o, h.binary, base, relay, members));
+            print_far((h.name + "non-member, " + label).c_str(), far_checks(o, h.binary, base, relay, non_members));
+            print_far((h.name + "unknown user, " + label).c_str(), far_checks(o, h.binary, base, relay, unknown));
+        }
+        std::vector<std::pair<std::string, std::string>> mixes = {{"defaults", ""}};
+        if (h.new_keys) mixes.push_back({"PingAfter failure, CacheSeconds 60", "PingAfter failure\nCacheSeconds 60\n"});
+        for (const auto& [label, extra] : mixes) {
+            write_config(base, relay.port(), extra);
+            const std::string name = h.name + "squid-like mix (" + std::to_string(mix.size()) + " checks), " + label;
+            print_far(name.c_str(), far_checks(o, h.binary, base, relay, mix));
+        }
+    }
+    stop_server(server);
 }
 
 }  // namespace
@@ -317,8 +499,10 @@ int main(int argc, char** argv) {
     Options o;
     for (int i = 1; i < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--no-request-forms") {
-            o.request_forms = false;
+        if (a == "--no-request-forms" || a == "--no-long" || a == "--no-far") {
+            if (a == "--no-request-forms") o.request_forms = false;
+            if (a == "--no-long") o.long_lists = false;
+            if (a == "--no-far") o.far = false;
             --i;
             continue;
         }
@@ -331,7 +515,9 @@ int main(int argc, char** argv) {
         else if (a == "--server") o.server = argv[i + 1];
         else if (a == "--floor") o.floor = argv[i + 1];
         else if (a == "--strace") o.strace = argv[i + 1];
-        else if (a == "--delay-ms") o.delay_ms = std::atoi(argv[i + 1]);
+        else if (a == "--far-ms") o.far_ms = std::atoi(argv[i + 1]);
+        else if (a == "--mix-users") o.mix_users = std::atoi(argv[i + 1]);
+        else if (a == "--before") o.before = argv[i + 1];
         else die("unknown option " + a);
     }
     signal(SIGPIPE, SIG_IGN);
@@ -407,30 +593,7 @@ int main(int argc, char** argv) {
     const Result anonymous = run_stream(spawn({o.helper, base}, o.cpu), requests);
     const Result floor = run_stream(spawn({o.floor, dir + "/directory.txt"}, o.cpu), requests);
 
-    kill(server.pid, SIGTERM);
-    int status = 0;
-    waitpid(server.pid, &status, 0);
-
-    // A server whose every reply comes 100 ms late: a member's check is two
-    // round trips (resolve, read), a non-member's three (and the ping).
-    std::fprintf(stderr, "starting a server %d ms away...\n", o.delay_ms);
-    Child far = spawn({o.server, "--directory", dir + "/directory.txt", "--port", "0", "--log", dir + "/far.log",
-                       "--user-key-bits", "512", "--reply-delay", std::to_string(o.delay_ms)}, o.cpu);
-    std::string far_port;
-    if (!read_line(far, far_port)) die("the delayed server did not start");
-    port = far_port;
-    config(true);
-    std::vector<Request> members, non_members;
-    for (const Request& r : known_requests) {
-        auto& list = r.reply == "OK" ? members : non_members;
-        if (static_cast<int>(list.size()) < o.latency_checks) list.push_back(r);
-    }
-    Child h = spawn({o.helper, base}, o.cpu);
-    const double member_ms = median_check_ms(h, members);
-    const double non_member_ms = median_check_ms(h, non_members);
-    reap(h);
-    kill(far.pid, SIGTERM);
-    waitpid(far.pid, &status, 0);
+    stop_server(server);
 
     std::printf("%zu lock-step requests, helper and server on CPU %d\n\n", requests.size(), o.cpu);
     std::printf("| helper | checks/s | CPU µs/check | of which user | peak RSS MB |\n|---|---|---|---|---|\n");
@@ -452,8 +615,10 @@ int main(int argc, char** argv) {
     } else {
         std::printf("system calls per check: not counted (%s not found)\n", o.strace.c_str());
     }
-    std::printf("one check against a server %d ms away (median of %d): member %.1f ms, non-member %.1f ms\n",
-                o.delay_ms, o.latency_checks, member_ms, non_member_ms);
+    std::fflush(stdout);
+    if (o.long_lists) long_lists(o, dir);
+    std::fflush(stdout);
+    if (o.far) far_away(o, dir, member_of, known_requests, rng);
 
     const std::string rm = "rm -rf '" + dir + "'";
     if (std::system(rm.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir.c_str());
