@@ -103,6 +103,9 @@ write_directory() {
         printf 'member CN=\xdcberwachung.OU=ops.O=acme\n'
         echo "user CN=carol.OU=ops.O=acme"
         echo "member CN=oncall.OU=ops.O=acme"
+        # Provisioned over LDAP: only the group lists dave.
+        echo "user CN=dave.OU=sales.O=acme"
+        echo "member-on-group CN=staff.OU=sales.O=acme"
         echo "charset utf-8"
         echo "user CN=Дмитрий.OU=ops.O=acme"
         echo "member CN=Дежурные.OU=ops.O=acme"

@@ -24,6 +24,10 @@
 #           the contexts sales.acme,ops.acme and "Charset UTF-8":
 #           Kerberos-like (alice@ACME.EXAMPLE) and NTLM-like (ACME\alice)
 #           user names
+#   /f/...  wrenacl as for a directory far away and filled over LDAP:
+#           "Membership either", "PingAfter failure", "CacheSeconds 60",
+#           one helper, so that a user asked again is answered from what
+#           it kept
 # The second part names the group (or groups: one ACL line with two) the
 # request needs.
 #
@@ -71,6 +75,7 @@ write_config err "$flaky_port" search.acme Search-Pass1 $'Timeout 2\nFailureRepl
 write_config conc "$login_port" search.acme Search-Pass1 $'Concurrency Yes\nCharset auto'
 write_config sso "$login_port" search.acme Search-Pass1 \
     $'StripRealm Yes\nStripDomain Yes\nIgnoreCase Yes\nContext sales.acme,ops.acme\nCharset UTF-8'
+write_config far "$login_port" search.acme Search-Pass1 $'Membership either\nPingAfter failure\nCacheSeconds 60'
 
 # --- squid -----------------------------------------------------------------------
 # Group keys in the URL path and the groups each one asks the helper about.
@@ -87,7 +92,7 @@ declare -A group_of=(
     [multi]='"sales team.sales.acme" oncall.ops.acme'
     [upper]='STAFF.Sales.ACME'
 )
-kinds=(s:search a:anon l:locked b:bh e:err c:conc d:sso)
+kinds=(s:search a:anon l:locked b:bh e:err c:conc d:sso f:far)
 
 write_squid_conf() {
     local port=$1 kind group
@@ -110,6 +115,7 @@ write_squid_conf() {
         # Two helpers with four requests each in flight, channel IDs first.
         echo "external_acl_type nds_conc ttl=0 negative_ttl=0 cache=0 children-max=2 concurrency=4 queue-size=32 %#LOGIN $helper ${name_arg[conc]}"
         echo "external_acl_type nds_sso ttl=0 negative_ttl=0 cache=0 children-max=2 %#LOGIN $helper ${name_arg[sso]}"
+        echo "external_acl_type nds_far ttl=0 negative_ttl=0 cache=0 children-max=1 %#LOGIN $helper ${name_arg[far]}"
         echo "acl authenticated proxy_auth REQUIRED"
         echo "acl to_origin dstdomain 127.0.0.1"
         echo "http_access deny !to_origin"
@@ -147,7 +153,7 @@ status() {
         --proxy-user "$1:any-password" "http://127.0.0.1:$origin_port$2"
 }
 
-declare -A asked=([s]=0 [a]=0 [l]=0 [b]=0 [e]=0 [c]=0 [d]=0)
+declare -A asked=([s]=0 [a]=0 [l]=0 [b]=0 [e]=0 [c]=0 [d]=0 [f]=0)
 expect() {
     local want=$1 user=$2 path=$3 got
     got=$(status "$user" "$path")
@@ -248,6 +254,18 @@ expect 200 "$alice" /d/staff
 expect 200 'ACME\Дмитрий' /d/duty
 expect 403 $'ACME\\j\xfcrgen' /d/ueber
 
+# --- a directory far away, filled over LDAP ------------------------------------------
+# dave is listed only by the group; what a helper read is kept for a minute,
+# so a user asked again costs no exchange, and no ping follows an answer.
+expect 200 dave.sales.acme /f/staff
+expect 403 dave.sales.acme /f/all
+expect 200 "$alice" /f/staff
+expect 200 "$alice" /f/all
+expect 403 "$alice" /f/team
+expect 403 nobody.sales.acme /f/all
+expect 403 nobody.sales.acme /f/staff
+expect 403 dave.sales.acme /s/staff
+
 # --- FailureReply: the directory gone and back -------------------------------------
 # Both helpers answer (and log in) before the directory goes; bob's lookups
 # are first asked while it is gone.
@@ -291,7 +309,7 @@ grep -a -q 'LOGGED-IN' "$work/flaky.server.log" || fail "the BH helper did not l
 count_decisions() {
     helper_log "$1" | grep -a -E ' (NOT )?in group ' | grep -a -c -v 'DEBUG: Object'
 }
-for pair in s:search a:anon l:locked c:conc d:sso; do
+for pair in s:search a:anon l:locked c:conc d:sso f:far; do
     got=$(count_decisions "${pair#*:}")
     want=${asked[${pair%%:*}]}
     [ "$got" = "$want" ] || fail "${pair#*:}: $got decisions logged for $want requests"
@@ -299,7 +317,7 @@ done
 
 helper_log search | grep -a -q 'wrenacl started. server=127.0.0.1:'"$login_port"', SearchUser:search.acme, ConvertPercent:Yes.' ||
     fail "search helper did not log its start"
-for kind in search anon locked bh err conc sso; do
+for kind in search anon locked bh err conc sso far; do
     helper_log $kind | grep -a -q 'Search-Pass1' && fail "a helper logged the password"
 done
 # squid lowers the case of basic-auth user names (auth_param basic
@@ -330,6 +348,10 @@ helper_log sso | grep -a -q 'DEBUG: check failed: user name not UTF-8' ||
     fail "the name in ISO 8859-1 was not refused under Charset UTF-8"
 helper_log search | grep -a -q 'carol.ops.acme in group oncall.ops.acme' ||
     fail "the decision does not name the group of several that matched"
+helper_log far | grep -a -q 'wrenacl started. .*Membership:either, PingAfter:failure, CacheSeconds:60' ||
+    fail "the far helper did not log its settings"
+[ "$(helper_log far | grep -a -c ' (from the cache)')" -ge 2 ] ||
+    fail "the far helper answered fewer than two lookups from what it kept"
 # Neither the unknown users nor the contexts tried cost a new login.
 helper_log sso | grep -a -q 'nds ping failed' && fail "the single sign-on helper lost its connection"
 
@@ -346,7 +368,7 @@ fi
 # At the end of its input (squid stopping) every helper logs its stop.
 stop_pid "$squid_pid"
 squid_pid=
-for kind in search anon locked bh err conc sso; do
+for kind in search anon locked bh err conc sso far; do
     for ((i = 0; i < 100; i++)); do
         started=$(helper_log $kind | grep -a -c 'wrenacl started')
         stopped=$(helper_log $kind | grep -a -c 'wrenacl stopped')
