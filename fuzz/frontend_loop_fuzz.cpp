@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "frontend/cache.h"
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/context.h"
@@ -35,7 +36,8 @@ constexpr char kDirectory[] =
     "user CN=alice\nmember CN=staff.O=acme\nmember CN=x.O=a\n"
     "user CN=alice.OU=sales.O=acme\nmember CN=staff\n"
     "user CN=bob.O=acme\nmember CN=Дежурные.O=acme\n"
-    "user CN=jürgen.O=acme\nmember CN=Überwachung.O=acme\n";
+    "user CN=jürgen.O=acme\nmember CN=Überwachung.O=acme\n"
+    "user CN=dave.O=acme\nmember-on-group CN=staff.O=acme\n";
 
 const std::vector<std::vector<uint8_t>> kOddGroups = {
     {'C', 0, 'N', 0, '=', 0, 's', 0, 't', 0, 'a', 0, 'f', 0, 'f', 0},
@@ -97,6 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     config_striprealm = config_stripdomain = config_ignorecase = sso;
     if (context_list_parse(sso ? "acme,sales.acme" : "", config_charset, &config_contexts) != CONTEXT_OK)
         fail("context list\n");
+    // The input's length picks where membership is looked up, when to ping
+    // and whether answers are kept (kept ones may come from earlier inputs).
+    const Membership where[] = {MEMBERSHIP_USER, MEMBERSHIP_GROUP, MEMBERSHIP_EITHER};
+    config_membership = where[size % 3];
+    config_pingafter = (size / 3) % 2 != 0 ? PING_AFTER_FAILURE : PING_AFTER_NEGATIVE;
+    const bool keep = (size / 6) % 2 != 0;
+    if (keep != cache_on()) cache_setup(keep ? 60 : 0);
     ++data;
     --size;
 
