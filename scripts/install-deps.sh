@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on a fresh Debian machine.
+# Installs what building and testing need on a fresh Debian machine (Debian 12
+# "bookworm" or 13 "trixie"; the names are those both releases know).
 # The helper itself needs only a C++20 compiler and CMake; the rest serves
 # the tests (GoogleTest, OpenSSL as an independent oracle and for the test
-# directory server, clang for the fuzzers, tshark as a protocol witness,
+# directory server, clang and the sanitizer and fuzzer runtime of the
+# release's default clang for the fuzzers, tshark as a protocol witness,
 # squid as the real proxy), the benchmarks (strace counts the helper's system
 # calls) and the Debian package (dpkg-dev
 # and file for CPack's DEB generator and dpkg-shlibdeps, lintian to check the
@@ -10,7 +12,7 @@
 set -euo pipefail
 
 pkgs=(cmake g++ make libgtest-dev libgmock-dev libssl-dev libbenchmark-dev
-      clang libclang-rt-14-dev tshark squid curl python3 procps strace
+      clang libclang-rt-dev tshark squid curl python3 procps strace
       dpkg-dev file lintian logrotate)
 
 missing=()
@@ -34,5 +36,5 @@ if [ ! -e "$policy" ]; then
   chmod +x "$policy"
   trap 'rm -f "$policy"' EXIT
 fi
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt-get -o Acquire::Retries=3 update -qq
+apt-get -o Acquire::Retries=3 install -y -qq --no-install-recommends "${missing[@]}"

@@ -69,9 +69,8 @@ TEST(KeyRecordHead, AcceptsOnlyTheFixedHeader) {
 }
 
 TEST(KeyRecordChunks, SplitLengthAndScanOrder) {
-    Bytes body;
+    Bytes body = {'X', 'X', 0x40, 0x01};  // a + b = 65, not 0x0140
     Bytes big(65, 0xAB);
-    body.insert(body.end(), {'X', 'X', 0x40, 0x01});  // a + b = 65, not 0x0140
     body.insert(body.end(), big.begin(), big.end());
     add_chunk(body, "EN", {0x03});
     add_chunk(body, "EN", {0x05, 0x06});

@@ -1,7 +1,8 @@
 #!/bin/bash
-# The Debian package end to end: builds it with the README's command, checks
-# it with lintian (no errors allowed) and its computed dependencies, installs
-# it with dpkg -i (twice: the maintainer scripts must be safe to run again),
+# The Debian package end to end: builds it with the README's command (or
+# takes one built elsewhere), checks it with lintian (no errors allowed), its
+# computed dependencies and its binaries' hardening, installs it with apt,
+# then again with dpkg -i (the maintainer scripts must be safe to run again),
 # checks the installed layout with its owners and modes, runs the squid test
 # (tests/proxy/squid_test.sh) against the installed helper and configuration,
 # checks the squid.conf snippet with squid's parser and the log rotation with
@@ -15,6 +16,8 @@
 # is already there.
 #
 # Usage: deb_test.sh [BUILD-DIR]      (default: build-deb in the source tree)
+#        deb_test.sh FILE.deb          a package built elsewhere, e.g. on
+#                                      another Debian release (debian13.sh)
 # Exit status 0 = pass, 1 = fail, 77 = skipped (not root, a tool missing,
 # wrenacl already on the machine).
 
@@ -22,6 +25,9 @@ set -u
 
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$src/build-deb}
+deb=
+prebuilt=0
+case $build in *.deb) deb=$(realpath "$build"); prebuilt=1 ;; esac
 helper=/usr/lib/squid/wrenacl
 server=/usr/bin/wrenacl-testserver
 name=/etc/wrenacl/wrenacl.conf
@@ -40,7 +46,7 @@ check() {
 }
 
 [ "$(id -u)" -eq 0 ] || skip "needs root (installs and removes the package)"
-for tool in cmake dpkg dpkg-deb dpkg-shlibdeps lintian squid curl python3 logrotate setpriv; do
+for tool in cmake apt-get dpkg dpkg-deb dpkg-shlibdeps dpkg-buildflags readelf lintian squid curl python3 logrotate setpriv; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 getent passwd proxy >/dev/null || skip "no 'proxy' user"
@@ -64,19 +70,26 @@ trap finish EXIT
 trap 'exit 1' INT TERM
 
 # --- build ----------------------------------------------------------------------
-if ! { cmake -S "$src" -B "$build" -DWRENACL_DEB=ON -DWRENACL_TESTS=OFF &&
-       cmake --build "$build" -j"${JOBS:-2}" --target package; } >"$work/build.log" 2>&1; then
-    tail -n 40 "$work/build.log"
-    fail "the package does not build"
-    exit 1
-fi
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 arch=$(dpkg --print-architecture)
-deb=$build/wrenacl_${version}_$arch.deb
-[ -f "$deb" ] || { fail "no $deb"; exit 1; }
+if [ "$prebuilt" = 0 ]; then
+    if ! { cmake -S "$src" -B "$build" -DWRENACL_DEB=ON -DWRENACL_TESTS=OFF &&
+           cmake --build "$build" -j"${JOBS:-2}" --target package; } >"$work/build.log" 2>&1; then
+        tail -n 40 "$work/build.log"
+        fail "the package does not build"
+        exit 1
+    fi
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+    deb=$build/wrenacl_${version}_$arch.deb
+    [ -f "$deb" ] || { fail "no $deb"; exit 1; }
+else
+    [ -f "$deb" ] || { fail "no $deb"; exit 1; }
+    echo "--- the package built elsewhere: $deb"
+    version=$(dpkg-deb -f "$deb" Version)
+fi
 check "file name is wrenacl_<version>_<arch>.deb" \
-    [ "$(dpkg-deb -f "$deb" Package Version Architecture | tr '\n' ' ')" = \
-      "Package: wrenacl Version: $version Architecture: $arch " ]
+    eval '[ "$(basename "$deb")" = "wrenacl_${version}_$arch.deb" ] &&
+          [ "$(dpkg-deb -f "$deb" Package Version Architecture | tr "\n" " ")" = \
+            "Package: wrenacl Version: $version Architecture: $arch " ]'
 
 # --- lintian ----------------------------------------------------------------------
 echo "--- lintian"
@@ -91,9 +104,45 @@ dpkg-deb -x "$deb" "$work/x"
 helper_deps=$(cd "$work/x" && dpkg-shlibdeps -O ".$helper" 2>/dev/null)
 libc_only='^shlibs:Depends=libc6( \([^,]*\))?$'
 check "the helper depends on libc6 only ($helper_deps)" eval '[[ $helper_deps =~ $libc_only ]]'
+# libcrypto comes with libssl3 on Debian 12, with libssl3t64 (which provides
+# libssl3) on Debian 13: a package built here names this release's package,
+# one built elsewhere either (apt's install below shows it resolves here).
 depends=$(dpkg-deb -f "$deb" Depends)
+if [ "$prebuilt" = 0 ]; then
+    libcrypto=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libcrypto.so.3
+    ssl=$(dpkg-query -S "$libcrypto" 2>/dev/null | sed -n '1s/[:,].*//p')
+else
+    ssl='libssl3(t64)?'
+fi
 check "Depends is computed: $depends" \
-    eval '[[ $depends == *"libc6 (>="* && $depends == *"libssl3 (>="* ]]'
+    eval '[[ $depends =~ (^|, )"libc6 (>=" && $depends =~ (^|, )$ssl" (>=" ]]'
+
+# --- hardening ------------------------------------------------------------------------
+# Read-only relocations resolved at start, the stack protector and the
+# checked string and memory functions, in both binaries; a package built
+# here got every flag the hardening of dpkg-buildflags adds on this release.
+hardened() {
+    local bin=$1
+    readelf -lW "$bin" | grep -q GNU_RELRO &&
+        readelf -dW "$bin" | grep -q 'FLAGS.*BIND_NOW' &&
+        readelf --dyn-syms -W "$bin" | grep -q ' __stack_chk_fail' &&
+        readelf --dyn-syms -W "$bin" | grep -q ' __memcpy_chk\| __snprintf_chk'
+}
+check "the helper is hardened" hardened "$work/x$helper"
+check "the test server is hardened" hardened "$work/x$server"
+if [ "$prebuilt" = 0 ]; then
+    flags() {
+        local kind
+        for kind in CPPFLAGS CXXFLAGS; do
+            DEB_BUILD_MAINT_OPTIONS=hardening=$1 dpkg-buildflags --get $kind | tr ' ' '\n'
+        done
+    }
+    missing=$(grep -vxF -f <(flags -all) <(flags +all) | while read -r f; do
+        grep '"command"' "$build/compile_commands.json" | grep -qv -- " $f " && echo "$f"
+    done)
+    check "every compile command has dpkg-buildflags' hardening flags${missing:+ (missing: $missing)}" \
+        [ -z "$missing" ]
+fi
 
 # --- what the package touches, before -------------------------------------------------
 # Every path in the package (the log folder too): its type, owner and mode,
@@ -146,7 +195,7 @@ check_layout() {
 conffiles() { dpkg-query -W -f='${Conffiles}\n' wrenacl | awk 'NF { print $1 }' | sort | tr '\n' ' '; }
 
 installed=1
-check "dpkg -i installs the package" dpkg -i "$deb"
+check "apt-get installs the package" eval 'apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 || { tail -n 20 "$work/apt.log"; false; }'
 check "installed layout, owners and modes" check_layout
 check "conffiles: the configuration and the logrotate snippet" \
     [ "$(conffiles)" = "/etc/logrotate.d/wrenacl /etc/wrenacl/wrenacl.conf " ]
