@@ -92,6 +92,7 @@ const char* usage_text() {
            "  [--fail-resolve NAME:CODE]...\n"
            "  [--reply-delay MS] [--trickle MS]\n"
            "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
+           "  [--record FILE]\n"
            "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n";
 }
 
@@ -125,9 +126,9 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             ++i;
             continue;
         }
-        if (a == "--dump-keys") {
-            if (val == nullptr || *val == '\0') { error = "missing value for --dump-keys"; return false; }
-            out.dump_keys = val;
+        if (a == "--dump-keys" || a == "--record") {
+            if (val == nullptr || *val == '\0') { error = std::string("missing value for ") + argv[i]; return false; }
+            (a == "--record" ? out.record_file : out.dump_keys) = val;
             ++i;
             continue;
         }
