@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "directory_server.h"
-#include "tests/frontend/test_files.h"
+#include "temp_dir.h"
+
+// Points the program name at dir/name (what argv[1] would do).
+void use_program_name(const std::string& name);
 
 // alice is in staff; alice.sales.acme in three groups; "john doe" in staff;
 // bob in none. The search user is admin.acme with the password "secret".

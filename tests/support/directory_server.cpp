@@ -7,6 +7,7 @@
 
 DirectoryServer::DirectoryServer(const std::string& directory, const Setup& setup) {
     ts::log_capture(true);
+    world_.opt.record = true;
     if (setup) setup(world_.opt);
     std::string error;
     if (!ts::world_from_text(world_, directory, error)) {
@@ -31,28 +32,6 @@ std::vector<ts::Exchange> DirectoryServer::exchanges() {
 
 Sent DirectoryServer::sent() {
     return Sent{server_.with([](ts::World& w) { return w.requests; })};
-}
-
-size_t Sent::count(ts::RequestKind kind, uint32_t verb) const {
-    size_t n = 0;
-    for (const ts::RequestSeen& r : requests) n += r.kind == kind && (verb == 0 || r.verb == verb) ? 1 : 0;
-    return n;
-}
-
-std::string Sent::letters() const {
-    std::string out;
-    for (const ts::RequestSeen& r : requests) {
-        switch (r.kind) {
-            case ts::RequestKind::Create: out += 'c'; break;
-            case ts::RequestKind::Ping: out += 'p'; break;
-            case ts::RequestKind::StateChange: out += 's'; break;
-            case ts::RequestKind::Verb:
-                out += r.verb == 1 ? 'r' : r.verb == 3 ? 'g' : r.verb == 57 ? 'L' : r.verb == 59 ? 'A' : 'v';
-                break;
-            default: break;
-        }
-    }
-    return out;
 }
 
 const ts::UserKeys* DirectoryServer::user(const std::string& typed_dn) const {
