@@ -98,3 +98,12 @@ std::string FrontEnd::replies(const std::string& input) {
     close(out);
     return replies;
 }
+
+std::string FrontEnd::replies_until_ok(const std::string& input) {
+    std::string got = replies(input);
+    for (int i = 0; i < 100 && got != "OK\n"; ++i) {
+        usleep(50 * 1000);
+        got = replies(input);
+    }
+    return got;
+}

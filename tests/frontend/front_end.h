@@ -34,6 +34,9 @@ protected:
     std::vector<std::string> log_lines() const;
     // The replies of the request loop to the input.
     static std::string replies(const std::string& input);
+    // The same, again every 50 ms until they are "OK\n" (a server backing off
+    // comes back) or 5 s passed; the last replies.
+    static std::string replies_until_ok(const std::string& input);
 
     TempDir dir;
     std::unique_ptr<DirectoryServer> server;
