@@ -10,8 +10,6 @@
 #include <sstream>
 #include <string>
 
-#include "log_wait.h"
-
 ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options,
                              uint16_t port)
     : options_(options) {
@@ -88,10 +86,6 @@ std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
         if (l.rfind(prefix, 0) == 0) out.push_back(l);
     }
     return out;
-}
-
-std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix, size_t n) const {
-    return wait_for_n_lines([&] { return lines(prefix); }, n);
 }
 
 std::vector<std::string> ServerProcess::deviations() const {

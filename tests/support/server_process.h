@@ -37,8 +37,6 @@ public:
     // The whole log so far, and the lines that start with prefix.
     std::string log() const;
     std::vector<std::string> lines(const std::string& prefix) const;
-    // The same, once at least n such lines are there (or after a few seconds).
-    std::vector<std::string> wait_for_lines(const std::string& prefix, size_t n) const;
     // The "DEVIATION" lines: a run of a correct client leaves none.
     std::vector<std::string> deviations() const;
     // The NCP requests the server was sent since it started.
