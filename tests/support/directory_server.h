@@ -30,8 +30,6 @@ public:
     bool ok() const { return ok_; }
     uint16_t port() const { return server_.port(); }
     sockaddr_in address() const { return server_.address(); }
-    // A socket end that the server serves (the caller closes it).
-    int connect_pair() { return server_.connect_pair(); }
 
     // Changes the options between requests and forgets the recorded
     // exchanges and whether a --fault-once fault was used.
@@ -39,11 +37,6 @@ public:
     // The NDS exchanges and the NCP requests since the last set().
     std::vector<ts::Exchange> exchanges();
     Sent sent();
-    // Runs f on the world under the server's lock.
-    template <class F>
-    auto with(F&& f) {
-        return server_.with(std::forward<F>(f));
-    }
     const ts::World& world() const { return world_; }  // the parts that never change
     const ts::UserKeys* user(const std::string& typed_dn) const;  // typed DN in UTF-8
 

@@ -30,7 +30,6 @@ public:
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    const TempDir& dir() const { return dir_; }
 
     // Writes line and a line feed; false when the helper no longer reads.
     bool send(const std::string& line);
