@@ -452,6 +452,7 @@ TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
         const char* reply;
         const char* sent;  // Sent::letters
         std::vector<std::string> timed_out;
+        const char* request = "alice staff\n";
     } cases[] = {
         {"a byte every 300 ms", [](ts::Options& o) { o.trickle_ms = 300; }, "ERR\n", "r",
          {"DEBUG: resolve failed: time-out in verb 1"}},
@@ -461,6 +462,11 @@ TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
         // The check's connection and a new one's login in its second step.
         {"no answer after the login's first step", [](ts::Options& o) { o.hang_after = 7; }, "ERR\n",
          "r" "cpvrg" "rLv", {"DEBUG: resolve failed: time-out in verb 1", "DEBUG: login failed: time-out in verb 58"}},
+        // A check and its ping share Timeout + 1 s, a new connection's set-up Timeout.
+        {"each reply 700 ms late, to a non-member's check and ping", [](ts::Options& o) { o.reply_delay_ms = 700; },
+         "ERR\n", "rgp" "cp",
+         {"DEBUG: ping failed: time-out in NCP function 104", "DEBUG: set-up failed: time-out in NCP function 104"},
+         "bob staff\n"},
     };
     serve();
     login_as("admin.acme", "secret");
@@ -476,7 +482,7 @@ TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
         SCOPED_TRACE(c.what);
         std::remove(dir.file("helper.log").c_str());
         server->set(c.fault);
-        EXPECT_EQ(replies("alice staff\n"), c.reply);
+        EXPECT_EQ(replies(c.request), c.reply);
         EXPECT_EQ(server->sent().letters(), c.sent);
         std::vector<std::string> timed_out;
         for (const std::string& l : log_lines())
