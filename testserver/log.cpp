@@ -8,6 +8,7 @@ namespace ts {
 namespace {
 
 FILE* g_log = nullptr;
+FILE* g_record = nullptr;
 std::mutex g_mu;  // the in-process server logs from its own thread
 bool g_capture = false;
 std::string g_captured;
@@ -38,7 +39,23 @@ bool log_open(const char* path) {
 
 void log_close() {
     if (g_log != nullptr) std::fclose(g_log);
-    g_log = nullptr;
+    if (g_record != nullptr) std::fclose(g_record);
+    g_log = g_record = nullptr;
+}
+
+bool record_open(const char* path) {
+    g_record = std::fopen(path, "a");
+    return g_record != nullptr;
+}
+
+void record_line(const char* fmt, ...) {
+    if (g_record == nullptr) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(g_record, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', g_record);
+    std::fflush(g_record);
 }
 
 void log_capture(bool on) {

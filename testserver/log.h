@@ -21,6 +21,11 @@ std::string log_captured();
 // One line, "\n" added.
 void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The record of requests (--record FILE): a file of its own, one line each,
+// written at once. record_line does nothing while no file is open.
+bool record_open(const char* path);
+void record_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // "DEVIATION conn=N: ..." for the connection with NCP connection number conn.
 void deviation(uint32_t conn, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 

@@ -22,6 +22,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wrenacl-testserver: cannot open log %s\n", w.opt.log.c_str());
         return 2;
     }
+    if (!w.opt.record_file.empty() && !ts::record_open(w.opt.record_file.c_str())) {
+        std::fprintf(stderr, "wrenacl-testserver: cannot open record %s\n", w.opt.record_file.c_str());
+        return 2;
+    }
     if (!ts::load_directory(w.opt.directory.c_str(), w.dir, error)) {
         ts::log_line("ERROR directory %s: %s", w.opt.directory.c_str(), error.c_str());
         if (!w.opt.log.empty()) std::fprintf(stderr, "wrenacl-testserver: %s: %s\n", w.opt.directory.c_str(), error.c_str());

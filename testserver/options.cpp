@@ -99,6 +99,7 @@ const char* usage_text() {
            "  [--fail-resolve NAME:CODE]...\n"
            "  [--reply-delay MS] [--trickle MS]\n"
            "  [--bad-ping] [--bad-ping-length N] [--tree-name NAME] [--dump-keys FILE]\n"
+           "  [--record FILE]\n"
            "  [--drop-verb V]... [--login-fault NAME] [--refuse-state-change]\n"
            "  [--read-batch N] [--read-fault repeat|empty|endless]\n";
 }
@@ -141,9 +142,9 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             continue;
         }
         if (a == "--read-batch") { if (!need(1, 1000000)) return false; out.read_batch = static_cast<size_t>(n); continue; }
-        if (a == "--dump-keys") {
-            if (val == nullptr || *val == '\0') { error = "missing value for --dump-keys"; return false; }
-            out.dump_keys = val;
+        if (a == "--dump-keys" || a == "--record") {
+            if (val == nullptr || *val == '\0') { error = std::string("missing value for ") + argv[i]; return false; }
+            (a == "--record" ? out.record_file : out.dump_keys) = val;
             ++i;
             continue;
         }

@@ -99,6 +99,7 @@ struct Options {
     long bad_ping_length = -1;         // >= 0: the name length that ping replies announce
     std::string tree_name;             // overrides the directory file's tree when set
     std::string dump_keys;             // --dump-keys FILE: the users' private key parts, for memory checks
+    std::string record_file;           // --record FILE: one line per NCP request, "conn kind verb answered"
 
     // Faults for tests; the ones with a command-line flag are named there.
     std::map<uint32_t, ReplyEdit> edit_verb;  // --drop-verb V

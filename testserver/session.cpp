@@ -295,11 +295,13 @@ Response handle_packet(World& w, Session& s, std::span<const uint8_t> packet) {
     parse_request(packet, rq);
     ++s.requests;
     Response r = dispatch(w, s, rq);
-    if (w.opt.record) {
+    if (w.opt.record || !w.opt.record_file.empty()) {
         uint32_t verb = s.verb;
         const RequestKind kind = kind_of(rq, &verb);
         if (kind != RequestKind::Verb && kind != RequestKind::Continuation) verb = 0;
-        w.requests.push_back(RequestSeen{s.id, kind, verb, r.what == Outcome::Reply});
+        const RequestSeen seen{s.id, kind, verb, r.what == Outcome::Reply};
+        if (w.opt.record) w.requests.push_back(seen);
+        record_line("%u %u %u %u", seen.conn, static_cast<unsigned>(seen.kind), seen.verb, seen.answered ? 1u : 0u);
     }
     return r;
 }

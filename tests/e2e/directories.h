@@ -1,13 +1,9 @@
-// The directory the end-to-end tests serve, and what they expect of every run.
+// The directory the end-to-end tests serve and the helper's configuration.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <string>
-#include <vector>
 
-#include "helper_process.h"
-#include "server_process.h"
+#include "end_to_end.h"
 
 // alice has two groups; dave's group has a blank; jürgen and his group are
 // written in ISO 8859-1; carol has many groups with long names (for replies
@@ -34,20 +30,3 @@ inline std::string search_user_config(uint16_t port, const std::string& password
     return helper_config(port, "SearchUser search.acme\nSearchPass " + password + "\n");
 }
 
-inline std::string started_line(uint16_t port, const std::string& user = "", bool percent = false) {
-    return "wrenacl started. server=127.0.0.1:" + std::to_string(port) + ", SearchUser:" + user +
-           ", ConvertPercent:" + (percent ? "Yes" : "No") + ".";
-}
-
-// Asks each request in turn and compares the replies, naming the request
-// that got a wrong one.
-inline void expect_replies(HelperProcess& helper,
-                           const std::vector<std::pair<std::string, std::string>>& cases) {
-    for (const auto& [request, reply] : cases) {
-        EXPECT_EQ(helper.ask(request), reply) << "request: " << request;
-    }
-}
-
-inline void expect_no_deviation(const ServerProcess& server) {
-    EXPECT_EQ(server.deviations(), std::vector<std::string>{}) << server.log();
-}

@@ -4,20 +4,17 @@
 // stops answering: the front end's tests.)
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "directories.h"
 
 namespace {
 
-TEST(LostServer, EveryRequestIsAnsweredInOrderAndTheHelperRecoversOnTheSamePort) {
-    auto server = std::make_unique<ServerProcess>(e2e_directory(true));
-    const uint16_t port = server->port();
-    ASSERT_NE(port, 0);
-    HelperProcess helper(helper_config(port));
+using LostServer = EndToEnd;
+
+TEST_F(LostServer, EveryRequestIsAnsweredInOrderAndTheHelperRecoversOnTheSamePort) {
+    ServerProcess& server = serve(e2e_directory(true));
+    HelperProcess& helper = start(helper_config(server.port()));
     EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "OK\n");
-    expect_no_deviation(*server);
-    server->kill_hard();
+    server.kill_hard();
 
     // Written all at once, as a busy proxy would.
     const std::vector<std::string> requests = {"alice.sales.acme staff.sales.acme", "broken",
@@ -28,41 +25,37 @@ TEST(LostServer, EveryRequestIsAnsweredInOrderAndTheHelperRecoversOnTheSamePort)
     EXPECT_EQ(replies, (std::vector<std::string>{"ERR\n", "ERR Invalid string\n", "ERR\n", "ERR\n",
                                                  "ERR Invalid string\n"}));
 
-    server = std::make_unique<ServerProcess>(e2e_directory(true), std::vector<std::string>{}, port);
-    ASSERT_EQ(server->port(), port);
+    ASSERT_TRUE(server.restart());
     // Requests are answered at once while the server backs off; the first
     // after the back-off reconnects and is answered by the new server.
     EXPECT_EQ(helper.ask_until("alice.sales.acme staff.sales.acme", "OK\n"), "OK\n");
     EXPECT_EQ(helper.ask("bob.acme all.acme"), "ERR\n");
     EXPECT_EQ(helper.ask("dave.acme sales team.sales.acme"), "OK\n");
-    helper.close_input();
-    EXPECT_EQ(helper.wait(), 0);
+    finish();
 
     const std::vector<std::string> lines = helper.log_lines();
-    const std::string unable = "unable to connect 127.0.0.1:" + std::to_string(port) + ".";
+    const std::string unable = "unable to connect 127.0.0.1:" + std::to_string(server.port()) + ".";
     // The request that found the server gone reconnects once; those behind
     // it are answered without trying (and without a line) while it backs off.
     EXPECT_EQ(count_lines(lines, "nds ping failed. reconnecting."), 1u);
     EXPECT_EQ(count_lines(lines, unable), 1u);
     // The broken connection and the failed last try: 2 s.
     EXPECT_EQ(count_lines(lines, "no directory server reachable, next try in 2 s."), 1u);
-    EXPECT_EQ(count_lines(lines, "server 127.0.0.1 connected."), 2u);
+    EXPECT_EQ(server.sent().connections(), 1u);
     EXPECT_EQ(lines.back(), "wrenacl stopped.");
-    expect_no_deviation(*server);
 }
 
 // Every connection is closed by the server at the second check after its
 // set-up, so every other request costs one reconnect (a connection that
 // completed a check is tried again at once).
-class Reconnects : public ::testing::TestWithParam<bool> {};
+class Reconnects : public EndToEnd, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Reconnects, DescriptorCountStaysFlatOverAHundred) {
     const bool login = GetParam();
     // Set-up takes 5 requests, a login, authentication and state change 7
     // more, a check 2.
-    ServerProcess server(e2e_directory(true), {"--drop-after", login ? "14" : "7"});
-    ASSERT_NE(server.port(), 0);
-    HelperProcess helper(login ? search_user_config(server.port()) : helper_config(server.port()));
+    ServerProcess& server = serve(e2e_directory(true), {"--drop-after", login ? "14" : "7"});
+    HelperProcess& helper = start(login ? search_user_config(server.port()) : helper_config(server.port()));
     const auto ask = [&](int i) {
         ASSERT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), i % 2 == 0 ? "OK\n" : "ERR\n") << i;
     };
@@ -71,11 +64,10 @@ TEST_P(Reconnects, DescriptorCountStaysFlatOverAHundred) {
     ASSERT_GT(before, 0);
     for (int i = 0; i < 200; ++i) ask(i);
     EXPECT_EQ(helper.open_descriptors(), before);
-    helper.close_input();
-    EXPECT_EQ(helper.wait(), 0);
+    finish();
     EXPECT_EQ(count_lines(helper.log_lines(), "nds ping failed. reconnecting."), 102u);
-    EXPECT_EQ(server.lines("DROP").size(), 102u);
-    expect_no_deviation(server);
+    EXPECT_EQ(server.sent().connections(), 103u);
+    EXPECT_EQ(server.sent().unanswered(), 102u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Reconnects, ::testing::Values(false, true),

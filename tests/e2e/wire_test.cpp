@@ -17,9 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <set>
 #include <sstream>
 #include <thread>
 
@@ -27,13 +25,6 @@
 #include "runtime/fd.h"
 
 namespace {
-
-std::string read_text(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // dumpcap on lo for one TCP port, writing to a file until stopped.
 class Capture {
@@ -79,7 +70,7 @@ public:
         pid_ = -1;
     }
     const std::string& file() const { return file_; }
-    std::string errors() const { return read_text(err_); }
+    std::string errors() const { return read_file(err_); }
 
 private:
     static void knock(uint16_t port) {
@@ -113,7 +104,7 @@ std::vector<Packet> decode(const std::string& file, uint16_t port, const std::st
         return {};
     }
     std::vector<Packet> packets;
-    std::istringstream in(read_text(out));
+    std::istringstream in(read_file(out));
     for (std::string line; std::getline(in, line);) {
         std::vector<std::string> f;
         std::istringstream fields(line);
@@ -140,45 +131,34 @@ std::string operation(const Packet& p) {
     return it == verbs.end() ? "verb " + p.verb : it->second;
 }
 
-class Wire : public ::testing::Test {
+class Wire : public EndToEnd {
 protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "capturing on lo needs root";
         if (std::system("command -v dumpcap >/dev/null 2>&1 && command -v tshark >/dev/null 2>&1") != 0)
             GTEST_SKIP() << "dumpcap or tshark is not installed";
-        char tmpl[] = "/tmp/wrenacl-wire-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        if (!dir_.empty() && !HasFailure()) std::system(("rm -rf '" + dir_ + "'").c_str());
     }
 
     // Runs the helper with config over a captured port and checks each of
     // its packets; returns the operations seen, in order.
     std::vector<std::string> witness(bool login) {
-        ServerProcess server(e2e_directory(!login), {"--verbose"});
-        EXPECT_NE(server.port(), 0);
-        Capture capture(dir_, server.port());
+        ServerProcess& server = serve(e2e_directory(!login));
+        Capture capture(dir_.path(), server.port());
         if (!capture.sync(server.port())) {
             ADD_FAILURE() << "dumpcap did not start: " << capture.errors();
             return {};
         }
-        {
-            HelperProcess helper(login ? search_user_config(server.port()) : helper_config(server.port()));
-            EXPECT_EQ(helper.ask("alice.sales.acme staff.sales.acme"), "OK\n");
-            EXPECT_EQ(helper.ask("bob.acme all.acme"), "ERR\n");  // and a ping after it
-            helper.close_input();
-            EXPECT_EQ(helper.wait(), 0);
-        }
+        start(login ? search_user_config(server.port()) : helper_config(server.port()));
+        EXPECT_EQ(helper->ask("alice.sales.acme staff.sales.acme"), "OK\n");
+        EXPECT_EQ(helper->ask("bob.acme all.acme"), "ERR\n");  // and a ping after it
+        finish();
         EXPECT_TRUE(capture.sync(server.port())) << capture.errors();
         server.stop();
         capture.stop();
-        expect_no_deviation(server);
 
-        const std::vector<Packet> packets = decode(capture.file(), server.port(), dir_);
+        const std::vector<Packet> packets = decode(capture.file(), server.port(), dir_.path());
         // Every request the server took is one decoded packet of the helper.
-        EXPECT_EQ(packets.size(), server.lines("REQUEST ").size());
+        EXPECT_EQ(packets.size(), server.sent().round_trips());
         std::vector<std::string> ops;
         for (const Packet& p : packets) {
             EXPECT_TRUE(p.malformed.empty()) << "frame " << p.frame << ": " << p.info;
@@ -188,7 +168,7 @@ protected:
         return ops;
     }
 
-    std::string dir_;
+    TempDir dir_;
 };
 
 TEST_F(Wire, AnonymousRequestsDecodeAsTheOperationsMeant) {

@@ -7,7 +7,7 @@
 #include "frontend/log.h"
 #include "frontend/progname.h"
 #include "helper_process.h"
-#include "tests/frontend/test_files.h"
+#include "tests/frontend/front_end.h"
 
 namespace {
 

@@ -8,9 +8,16 @@
 #include "frontend/config.h"
 #include "frontend/connection.h"
 #include "frontend/log.h"
+#include "frontend/progname.h"
 #include "frontend/requestloop.h"
 #include "frontend/servers.h"
 #include "helper_process.h"
+
+void use_program_name(const std::string& name) {
+    std::string a0 = "wrenacl";
+    char* argv[] = {a0.data(), const_cast<char*>(name.c_str()), nullptr};
+    set_program_name(2, argv);
+}
 
 std::string front_end_directory(bool anyone_reads_groups) {
     return std::string("tree ACME\nserver CN=srv.O=acme\n") +
@@ -90,4 +97,13 @@ std::string FrontEnd::replies(const std::string& input) {
     close(in);
     close(out);
     return replies;
+}
+
+std::string FrontEnd::replies_until_ok(const std::string& input) {
+    std::string got = replies(input);
+    for (int i = 0; i < 100 && got != "OK\n"; ++i) {
+        usleep(50 * 1000);
+        got = replies(input);
+    }
+    return got;
 }

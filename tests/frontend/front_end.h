@@ -10,7 +10,10 @@
 #include <vector>
 
 #include "directory_server.h"
-#include "tests/frontend/test_files.h"
+#include "temp_dir.h"
+
+// Points the program name at dir/name (what argv[1] would do).
+void use_program_name(const std::string& name);
 
 // alice is in staff; alice.sales.acme in three groups; "john doe" in staff;
 // bob in none. The search user is admin.acme with the password "secret".
@@ -31,6 +34,9 @@ protected:
     std::vector<std::string> log_lines() const;
     // The replies of the request loop to the input.
     static std::string replies(const std::string& input);
+    // The same, again every 50 ms until they are "OK\n" (a server backing off
+    // comes back) or 5 s passed; the last replies.
+    static std::string replies_until_ok(const std::string& input);
 
     TempDir dir;
     std::unique_ptr<DirectoryServer> server;

@@ -14,7 +14,7 @@
 #include "frontend/log.h"
 #include "frontend/logtext.h"
 #include "frontend/progname.h"
-#include "tests/frontend/test_files.h"
+#include "tests/frontend/front_end.h"
 
 namespace {
 
@@ -96,7 +96,7 @@ TEST_F(Log, CreatedWithMode0660) {
 }
 
 TEST_F(Log, NameUsesAtMost255CharactersOfTheProgramName) {
-    std::string base = dir.path + "/";
+    std::string base = dir.path() + "/";
     std::string name = base + std::string(240, 'c') + ".bin";
     ASSERT_GT(name.size(), 255u);
     use_program_name(name);

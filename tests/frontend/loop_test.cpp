@@ -1,12 +1,13 @@
 // The request loop over the real connection manager, group check and client,
 // against the test directory server in this process. Debug is on, so the
-// helper's log shows which user and group each request checked.
+// helper's log shows which user and group each request checked; the server
+// tells what each request cost.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -26,12 +27,14 @@ protected:
         serve();
         config_debug = 1;
         ASSERT_EQ(make_connection(), 0);
+        server->set([](ts::Options&) {});  // what the set-up sent is forgotten
     }
     std::string run(const std::string& input) { return replies(input); }
-    // The log after the connect line.
-    std::vector<std::string> checks() const {
-        std::vector<std::string> l = log_lines();
-        l.erase(l.begin());
+    // The decision lines of the log: which user and group each check was of.
+    std::vector<std::string> decisions() const {
+        std::vector<std::string> l;
+        for (const std::string& line : log_lines())
+            if (line.rfind("DEBUG: ", 0) != 0 && line != "server 127.0.0.1 connected.") l.push_back(line);
         return l;
     }
 };
@@ -45,23 +48,18 @@ TEST_F(RequestLoop, SplitsAtTheFirstBlankAndTheGroupIsTheRest) {
                   "alice\tstaff x\n"
                   "alice staff\r\n"),
               "OK\nOK\nERR\nERR\nERR\nERR\nERR\n");
-    EXPECT_EQ(checks(), (std::vector<std::string>{
-                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff",
-                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff",
-                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff admins",
-                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group ",
-                            "DEBUG: resolve failed: NDS error -601 from verb 1",
-                            "failed to resolve .  NOT in group alice staff",
-                            "DEBUG: resolve failed: NDS error -601 from verb 1",
-                            "failed to resolve alice%09staff. alice%09staff NOT in group x",
-                            "DEBUG: Object \"alice\" is in group \".staff\"", "alice NOT in group staff%0D"}));
+    EXPECT_EQ(decisions(), (std::vector<std::string>{"alice in group staff", "alice in group staff",
+                                                     "alice NOT in group staff admins", "alice NOT in group ",
+                                                     "failed to resolve .  NOT in group alice staff",
+                                                     "failed to resolve alice%09staff. alice%09staff NOT in group x",
+                                                     "alice NOT in group staff%0D"}));
 }
 
 TEST_F(RequestLoop, NoBlankIsAnInvalidStringWithoutAnyDirectoryRequest) {
-    const size_t before = server->lines("CLOSED").size();
     EXPECT_EQ(run("alice\n\nalice\tstaff\n"), "ERR Invalid string\nERR Invalid string\nERR Invalid string\n");
-    EXPECT_TRUE(checks().empty());
-    EXPECT_EQ(server->lines("CLOSED").size(), before);
+    EXPECT_EQ(run(std::string("alice\0 staff\n", 13) + std::string("al\0ice staff\n", 13)),
+              "ERR Invalid string\nERR Invalid string\n");  // a NUL ends the user part
+    EXPECT_EQ(server->sent().round_trips(), 0u);
 }
 
 TEST_F(RequestLoop, LastLineWithoutLineFeedIsARequest) {
@@ -69,22 +67,18 @@ TEST_F(RequestLoop, LastLineWithoutLineFeedIsARequest) {
     EXPECT_EQ(run(""), "");
 }
 
+// Decoded names are logged escaped: a decoded line break forges no line.
 TEST_F(RequestLoop, PercentDecodingComesAfterTheSplitAndOnlyWhenSwitchedOn) {
     EXPECT_EQ(run("john%20doe staff\n"), "ERR\n");
     config_convertpercent = 1;
     EXPECT_EQ(run("john%20doe st%41ff\n"), "ERR\n");  // group "stAff"
     EXPECT_EQ(run("john%20doe %73taff\n"), "OK\n");
-    std::vector<std::string> l = checks();
-    ASSERT_EQ(l.size(), 6u);
-    EXPECT_EQ(l[1], "failed to resolve john%20doe. john%20doe NOT in group staff");
-    EXPECT_EQ(l[3], "john doe NOT in group stAff");
-    EXPECT_EQ(l[5], "john doe in group staff");
-}
-
-TEST_F(RequestLoop, NulInsideALineEndsTheUserPart) {
-    EXPECT_EQ(run(std::string("alice\0 staff\n", 13) + std::string("al\0ice staff\n", 13)),
-              "ERR Invalid string\nERR Invalid string\n");
-    EXPECT_TRUE(checks().empty());
+    EXPECT_EQ(run("eve%0D%0A01.01.2030%2000:00:00%20forged staff\n"), "ERR\n");
+    EXPECT_EQ(decisions(), (std::vector<std::string>{
+                               "failed to resolve john%20doe. john%20doe NOT in group staff",
+                               "john doe NOT in group stAff", "john doe in group staff",
+                               "failed to resolve eve%0D%0A01.01.2030 00:00:00 forged. "
+                               "eve%0D%0A01.01.2030 00:00:00 forged NOT in group staff"}));
 }
 
 // A name that decoding would cut at a NUL, or that stripping leaves empty,
@@ -102,7 +96,6 @@ TEST_F(RequestLoop, NamesThatWouldBeAskedForAnotherAreRefused) {
         {"@REALM staff", "user name empty after stripping"},
         {"ACME%5C staff", "user name empty after stripping"},
     };
-    server->set([](ts::Options& o) { o.record = true; });
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(run(std::string(c.line) + "\n"), "ERR\n");
@@ -118,35 +111,30 @@ TEST_F(RequestLoop, OverLongLineIsAnsweredErrWithoutACheckAndNotSplit) {
     std::string over = "u " + std::string(510, 'g');  // 512 characters
     std::string huge = "alice staff" + std::string(9000, ' ') + "x";
     EXPECT_EQ(run(fits + "\n" + over + "\n" + huge + "\nalice staff\n"), "ERR\nERR\nERR\nOK\n");
-    EXPECT_EQ(checks(), (std::vector<std::string>{"DEBUG: resolve failed: NDS error -601 from verb 1",
-                                                  "failed to resolve u. u NOT in group " + std::string(509, 'g'),
-                                                  "DEBUG: Object \"alice\" is in group \".staff\"",
-                                                  "alice in group staff"}));
+    EXPECT_EQ(decisions().front(), "failed to resolve u. u NOT in group " + std::string(509, 'g'));
+    EXPECT_EQ(server->sent().letters(), "rp" "rg");
 }
 
 // A negative answer is followed by a ping; when it fails, the connection is
 // built again before the next request.
 TEST_F(RequestLoop, NegativeAnswerPingsAndReconnectsOnlyWhenThePingFails) {
     EXPECT_EQ(run("alice staff\nbob staff\n"), "OK\nERR\n");
-    EXPECT_EQ(server->lines("CLOSED").size(), 0u);
+    EXPECT_EQ(server->sent().letters(), "rg" "rgp");
     server->set([](ts::Options& o) { o.bad_ping_length = 0; });
     EXPECT_EQ(run("bob staff\nalice staff\n"), "ERR\nOK\n");
-    std::vector<std::string> l = checks();
-    EXPECT_EQ(std::vector<std::string>(l.begin() + 3, l.end()),
-              (std::vector<std::string>{"bob NOT in group staff",
-                                        "DEBUG: ping failed: reply not as expected in NCP function 104",
-                                        "nds ping failed. reconnecting.",
-                                        "server 127.0.0.1 connected.",
-                                        "DEBUG: Object \"alice\" is in group \".staff\"", "alice in group staff"}));
-    EXPECT_EQ(server->lines("CLOSED").size(), 1u);
+    EXPECT_EQ(server->sent().letters(), "rgp" "cpvrg" "rg");  // a new connection's set-up
+    const std::vector<std::string> l = log_lines();
+    EXPECT_EQ(count_lines(l, "DEBUG: ping failed: reply not as expected in NCP function 104"), 1u);
+    EXPECT_EQ(count_lines(l, "nds ping failed. reconnecting."), 1u);
+    EXPECT_EQ(server->wait_for_lines("CLOSED", 1).size(), 1u);
 }
 
 // A request the directory could not decide is answered "ERR" as always, or
 // with FailureReply BH the proxy's "BH" and the reason; members, non-members
-// and unknown users keep their answers either way.
+// and unknown users keep their answers either way. (The replies while no
+// server can be reached: the end-to-end failover tests.)
 TEST_F(RequestLoop, UndecidedRequestsAreAnsweredAsFailureReplySays) {
     const std::string failed = "BH message=\"directory request failed\"\n";
-    const std::string unreachable = "BH message=\"directory unreachable\"\n";
     config_debug = 0;
     for (int32_t reply : {FAILURE_REPLY_ERR, FAILURE_REPLY_BH}) {
         SCOPED_TRACE(reply);
@@ -167,10 +155,6 @@ TEST_F(RequestLoop, UndecidedRequestsAreAnsweredAsFailureReplySays) {
         });
         EXPECT_EQ(run("alice staff\n"), "OK\n");
     }
-    // No server at all: the request that finds the connection gone, then
-    // those answered at once while the server backs off.
-    server.reset();
-    EXPECT_EQ(run("alice staff\nalice staff\nx\n"), failed + unreachable + "ERR Invalid string\n");
 }
 
 TEST_F(RequestLoop, StopsWhenRepliesCannotBeWritten) {
@@ -186,7 +170,7 @@ TEST_F(RequestLoop, StopsWhenRepliesCannotBeWritten) {
     serve_requests(in[0], fds[1]);
     close(in[0]);
     close(fds[1]);
-    EXPECT_EQ(checks().size(), 2u);  // one check; the rest of the input is not read
+    EXPECT_EQ(server->sent().letters(), "rg");  // one check; the rest of the input is not read
 }
 
 TEST_F(RequestLoop, EveryLineOfABigInputGetsOneReplyInOrder) {
@@ -198,6 +182,28 @@ TEST_F(RequestLoop, EveryLineOfABigInputGetsOneReplyInOrder) {
         expected += kind == 0 ? "OK\n" : "ERR\n";
     }
     EXPECT_EQ(run(input), expected);
+}
+
+TEST_F(RequestLoop, RandomBytesGetExactlyOneReplyPerLine) {
+    config_convertpercent = 1;
+    std::mt19937 rng(12345);
+    const char alphabet[] = {' ', ' ', '\n', '\r', '\0', '%', '.', 'a', 'l', 'i', 'c', 'e',
+                             's', 't', 'f', '0', 'A', '\t', '\x7F', '\xFF'};
+    std::string input;
+    for (int i = 0; i < 200000; ++i) {
+        if (rng() % 5000 == 0) input += std::string(700 + rng() % 2000, 'z');
+        input.push_back(alphabet[rng() % sizeof alphabet]);
+    }
+    input += "\nalice staff";  // last line without LF
+    const std::string out = run(input);
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count(out, "\n"), count(input, "\n") + 1);
+    EXPECT_EQ(count(out, "OK\n") + count(out, "ERR\n") + count(out, "ERR Invalid string\n"), count(out, "\n"));
+    EXPECT_EQ(out.substr(out.size() - 3), "OK\n");
 }
 
 // The request forms of today's proxies: channel IDs, several groups, names in
@@ -227,21 +233,11 @@ protected:
         std::snprintf(config_context, sizeof config_context, "%s", list);
         ASSERT_EQ(context_list_parse(config_context, config_charset, &config_contexts), CONTEXT_OK);
     }
-    // What the server was asked since the last call, in order: r a resolve,
-    // g a read, L a login, p a ping.
+    // What the server was asked since the last call (see Sent::letters).
     std::string seen() {
-        const std::vector<std::string> all = server->lines("");
-        std::string out;
-        for (size_t i = seen_; i < all.size(); ++i) {
-            const std::string& l = all[i];
-            if (l.find("function=104 subfunction=1 ") != std::string::npos) out += 'p';
-            if (l.rfind("VERB ", 0) != 0) continue;
-            if (l.find(" verb=1 ") != std::string::npos) out += 'r';
-            if (l.find(" verb=3 ") != std::string::npos) out += 'g';
-            if (l.find(" verb=57 ") != std::string::npos) out += 'L';
-        }
-        seen_ = all.size();
-        return out;
+        const std::string letters = server->sent().letters();
+        server->set([](ts::Options&) {});
+        return letters;
     }
     struct Ask {
         std::string line;
@@ -255,7 +251,6 @@ protected:
             EXPECT_EQ(seen(), ask.seen);
         }
     }
-    size_t seen_ = 0;
 };
 
 
@@ -289,7 +284,6 @@ TEST_F(RequestForms, ChannelIdsComeBackBeforeEveryReply) {
     const std::vector<std::string> l = log_lines();
     EXPECT_EQ(count_lines(l, "request without a channel ID, answered ERR."), 3u);
     EXPECT_EQ(count_lines(l, "DEBUG: resolve failed: name too long"), 2u);
-    EXPECT_EQ(server->lines("LOGGED-IN").size(), 1u);
 }
 
 // With ConvertPercent the groups after the user are blank-separated names,
@@ -388,8 +382,6 @@ TEST_F(RequestForms, SingleSignOnNamesAreFoundThroughContextsOverOneLogin) {
                                         "failed to resolve nobody.sales.acme. ",
                                         "DEBUG: resolve failed: NDS error -601 from verb 1",
                                         "failed to resolve nobody.ops.acme. nobody NOT in group all.acme"}));
-    EXPECT_EQ(server->lines("LOGGED-IN").size(), 1u);
-    EXPECT_TRUE(server->lines("CLOSED").empty());
 }
 
 // IgnoreCase folds ASCII and ISO 8859-1 letters, and under UTF-8 and auto
@@ -438,40 +430,48 @@ TEST_F(FrontEnd, RefusedReloginIsRecoveredAfterTheBackoff) {
         o.drop_after = -1;
         o.fail_verb.clear();
     });
-    std::string reply;
-    for (int i = 0; i < 100 && reply != "OK\n"; ++i) {
-        if (i > 0) usleep(50 * 1000);
-        reply = replies("alice staff\n");
-    }
-    EXPECT_EQ(reply, "OK\n");
+    EXPECT_EQ(replies_until_ok("alice staff\n"), "OK\n");
     const std::vector<std::string> l = log_lines();
     const std::string port = std::to_string(config_port);
-    EXPECT_EQ(count_lines(l, "DEBUG: resolve failed: connection closed by the server in verb 1"), 1u);
     EXPECT_EQ(count_lines(l, "login failed on 127.0.0.1:" + port + "."), 1u);
     EXPECT_EQ(count_lines(l, "DEBUG: login failed: NDS error -669 from verb 58"), 1u);
     // The lost connection, then the refused last try: 2 s.
     EXPECT_EQ(count_lines(l, "no directory server reachable, next try in 2 s."), 1u);
     EXPECT_EQ(count_lines(l, "server 127.0.0.1 connected."), 2u);
-    EXPECT_TRUE(server->lines("NO-ACCESS").empty());
 }
 
 // Every exchange ends within Timeout, whatever the server sends or
-// withholds, so a request is answered within 2 x Timeout + 1 s of being
-// read; replies that are slow but come within Timeout still count.
+// withholds: a reply trickling in is given up (a wait renewed by every byte
+// would take it whole), one slow but within Timeout still counts. So what a
+// request costs is told by its exchanges and by those that timed out: at
+// most two, and it is answered within 2 x Timeout + 1 s.
 TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
-    constexpr int kTimeoutS = 1;
-    const auto bound = std::chrono::milliseconds((2 * kTimeoutS + 1) * 1000 + 500);
     struct Case {
         const char* what;
         DirectoryServer::Setup fault;
         const char* reply;
+        const char* sent;  // Sent::letters
+        std::vector<std::string> timed_out;
+        const char* request = "alice staff\n";
     } cases[] = {
-        {"a byte every 300 ms", [](ts::Options& o) { o.trickle_ms = 300; }, "ERR\n"},
-        {"no answer any more", [](ts::Options& o) { o.hang_after = 0; }, "ERR\n"},
-        {"each reply 600 ms late", [](ts::Options& o) { o.reply_delay_ms = 600; }, "OK\n"},
+        {"a byte every 300 ms", [](ts::Options& o) { o.trickle_ms = 300; }, "ERR\n", "r",
+         {"DEBUG: resolve failed: time-out in verb 1"}},
+        {"no answer any more", [](ts::Options& o) { o.hang_after = 0; }, "ERR\n", "rc",
+         {"DEBUG: resolve failed: time-out in verb 1", "DEBUG: set-up failed: time-out in the create request"}},
+        {"each reply 600 ms late", [](ts::Options& o) { o.reply_delay_ms = 600; }, "OK\n", "rg", {}},
+        // The check's connection and a new one's login in its second step.
+        {"no answer after the login's first step", [](ts::Options& o) { o.hang_after = 7; }, "ERR\n",
+         "r" "cpvrg" "rLv", {"DEBUG: resolve failed: time-out in verb 1", "DEBUG: login failed: time-out in verb 58"}},
+        // A check and its ping share Timeout + 1 s, a new connection's set-up Timeout.
+        {"each reply 700 ms late, to a non-member's check and ping", [](ts::Options& o) { o.reply_delay_ms = 700; },
+         "ERR\n", "rgp" "cp",
+         {"DEBUG: ping failed: time-out in NCP function 104", "DEBUG: set-up failed: time-out in NCP function 104"},
+         "bob staff\n"},
     };
     serve();
-    config_timeout = kTimeoutS;
+    login_as("admin.acme", "secret");
+    config_timeout = 1;
+    config_debug = 1;
     ASSERT_EQ(make_connection(), 0);
     const auto healthy = [](ts::Options& o) {
         o.trickle_ms = 0;
@@ -480,17 +480,16 @@ TEST_F(FrontEnd, WaitsAreBoundedWhateverTheServerDoes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
+        std::remove(dir.file("helper.log").c_str());
         server->set(c.fault);
-        const auto t0 = std::chrono::steady_clock::now();
-        EXPECT_EQ(replies("alice staff\n"), c.reply);
-        EXPECT_LE(std::chrono::steady_clock::now() - t0, bound);
+        EXPECT_EQ(replies(c.request), c.reply);
+        EXPECT_EQ(server->sent().letters(), c.sent);
+        std::vector<std::string> timed_out;
+        for (const std::string& l : log_lines())
+            if (l.find("time-out") != std::string::npos) timed_out.push_back(l);
+        EXPECT_EQ(timed_out, c.timed_out);
         server->set(healthy);
-        std::string reply;
-        for (int i = 0; i < 100 && reply != "OK\n"; ++i) {
-            if (i > 0) usleep(50 * 1000);
-            reply = replies("alice staff\n");
-        }
-        EXPECT_EQ(reply, "OK\n");
+        EXPECT_EQ(replies_until_ok("alice staff\n"), "OK\n");
     }
 }
 

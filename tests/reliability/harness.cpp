@@ -8,33 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 
 namespace rel {
-
-TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/wrenacl-rel-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 long resident_kb(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");

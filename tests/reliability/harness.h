@@ -1,7 +1,7 @@
-// What the reliability tests need beyond the shared process support: a
-// scratch directory, the helper's resident memory from /proc, a copy of its
-// writable memory, a generated directory with a known answer for every
-// request, and a monotonic clock.
+// What the reliability tests need beyond the shared process support: the
+// helper's resident memory from /proc, a copy of its writable memory, a
+// generated directory with a known answer for every request, and a
+// monotonic clock.
 #pragma once
 
 #include <sys/types.h>
@@ -11,21 +11,6 @@
 #include <vector>
 
 namespace rel {
-
-// A private directory under TMPDIR (or /tmp), removed with its files.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path);
 
 // VmRSS of the process in kB, -1 when it cannot be read.
 long resident_kb(pid_t pid);

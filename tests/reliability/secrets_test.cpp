@@ -10,10 +10,9 @@
 #include <sstream>
 #include <string>
 
+#include "end_to_end.h"
 #include "harness.h"
-#include "helper_process.h"
 #include "nwcrypto/nwcrypto.h"
-#include "server_process.h"
 
 namespace {
 
@@ -54,43 +53,31 @@ void expect_no_password(const std::string& where, const std::string& text, const
     EXPECT_EQ(text.find(upper(password)), std::string::npos) << "upper-cased password in " << where;
 }
 
-TEST(Secrets, PasswordNeverInLogOrOutput) {
-    ServerProcess server(directory(), {"--fail-resolve", rel::kFailingResolve});
-    ASSERT_NE(server.port(), 0);
-    {
-        HelperProcess h(config(server.port(), kPassword));
-        ASSERT_GT(h.pid(), 0);
-        const std::string out = run_requests(h);
-        EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nERR\nERR\nOK\nERR\n");
-        h.close_input();
-        const std::string rest = h.rest_of_output(60);
-        EXPECT_EQ(h.wait(60), 0);
-        const std::string log = h.log();
-        // The log did record the session, with the reconnect.
-        EXPECT_NE(log.find("wrenacl started."), std::string::npos);
-        EXPECT_NE(log.find("nds ping failed. reconnecting."), std::string::npos);
-        expect_no_password("the log", log, kPassword);
-        expect_no_password("the replies", out + rest, kPassword);
-        expect_no_password("standard error", h.standard_error(), kPassword);
-    }
-    // A wrong password: the failed login is logged, the password is not.
-    const std::string wrong = "Wr0ng-pass-kiwi";
-    HelperProcess h(config(server.port(), wrong));
-    ASSERT_GT(h.pid(), 0);
-    EXPECT_EQ(h.wait(60), 0);
-    EXPECT_NE(h.log().find("login failed on 127.0.0.1:"), std::string::npos);
-    expect_no_password("the log", h.log(), wrong);
-    expect_no_password("standard error", h.standard_error(), wrong);
-    EXPECT_EQ(h.rest_of_output(60), "");
+using Secrets = EndToEnd;
+
+// (A wrong password: the end-to-end login tests.)
+TEST_F(Secrets, PasswordNeverInLogOrOutput) {
+    ServerProcess& server = serve(directory(), {"--fail-resolve", rel::kFailingResolve});
+    HelperProcess& h = start(config(server.port(), kPassword));
+    const std::string out = run_requests(h);
+    EXPECT_EQ(out, "OK\nERR\nERR Invalid string\nERR\nERR\nERR\nOK\nERR\n");
+    finish();
+    const std::string log = h.log();
+    // The log did record the session, with the reconnect.
+    EXPECT_NE(log.find("wrenacl started."), std::string::npos);
+    EXPECT_NE(log.find("nds ping failed. reconnecting."), std::string::npos);
+    expect_no_password("the log", log, kPassword);
+    expect_no_password("the replies", out, kPassword);
+    expect_no_password("standard error", h.standard_error(), kPassword);
 }
 
 // The secrets of the search user, as bytes to look for.
-struct Secrets {
+struct SecretBytes {
     std::map<std::string, std::vector<uint8_t>> parts;  // PN, QN, DP, DQ, CR, HASH
 };
 
-Secrets load_secrets(const std::string& dump, const std::string& dn, const std::string& password) {
-    Secrets s;
+SecretBytes load_secrets(const std::string& dump, const std::string& dn, const std::string& password) {
+    SecretBytes s;
     std::istringstream in(dump);
     std::string line;
     while (std::getline(in, line)) {
@@ -121,7 +108,7 @@ std::vector<std::vector<uint8_t>> pieces(const std::vector<uint8_t>& secret) {
 }
 
 // Names of the secrets found in the helper's memory, with their count.
-std::string find_secrets(pid_t pid, const Secrets& s, bool* readable) {
+std::string find_secrets(pid_t pid, const SecretBytes& s, bool* readable) {
     std::vector<std::vector<uint8_t>> regions;
     *readable = rel::read_writable_memory(pid, regions);
     std::string found;
@@ -133,17 +120,15 @@ std::string find_secrets(pid_t pid, const Secrets& s, bool* readable) {
     return found;
 }
 
-TEST(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
-    rel::TempDir tmp;
+TEST_F(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
+    TempDir tmp;
     const std::string dump = tmp.file("keys.txt");
-    ServerProcess server(directory(), {"--dump-keys", dump, "--fail-resolve", rel::kFailingResolve});
-    ASSERT_NE(server.port(), 0);
-    const Secrets secrets = load_secrets(rel::read_file(dump), "CN=search.O=corp", kPassword);
+    ServerProcess& server = serve(directory(), {"--dump-keys", dump, "--fail-resolve", rel::kFailingResolve});
+    const SecretBytes secrets = load_secrets(read_file(dump), "CN=search.O=corp", kPassword);
     for (const char* tag : {"PN", "QN", "DP", "DQ", "CR", "HASH"})
         ASSERT_EQ(secrets.parts.count(tag), 1u) << tag << " missing from the key dump";
 
-    HelperProcess h(config(server.port(), kPassword));
-    ASSERT_GT(h.pid(), 0);
+    HelperProcess& h = start(config(server.port(), kPassword));
     ASSERT_EQ(h.ask("amy.corp staff.corp"), "OK\n");
 
     // The scan can see the helper's data: the configured password is there.
@@ -158,11 +143,9 @@ TEST(Secrets, PrivateKeyAndPasswordHashGoneFromMemoryAfterUse) {
     // A failed resolve drops the connection; the reconnect logs in again.
     ASSERT_EQ(h.ask(std::string(rel::kFailingUser) + " staff.corp"), "ERR\n");
     ASSERT_EQ(h.ask("amy.corp staff.corp"), "OK\n");
-    ASSERT_EQ(server.lines("LOGGED-IN").size(), 2u);
+    ASSERT_EQ(server.sent().logins(), 2u);
     EXPECT_EQ(find_secrets(h.pid(), secrets, &readable), "") << "after a reconnect";
-
-    h.close_input();
-    EXPECT_EQ(h.wait(60), 0);
+    finish();
 }
 
 }  // namespace

@@ -8,9 +8,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "end_to_end.h"
 #include "harness.h"
-#include "helper_process.h"
-#include "server_process.h"
 
 namespace {
 
@@ -56,14 +55,14 @@ long soak_requests() {
     return ::testing::AssertionSuccess();
 }
 
-TEST(Soak, EveryReplyRightAndInOrderWithMemoryAndDescriptorsFlat) {
+using Soak = EndToEnd;
+
+TEST_F(Soak, EveryReplyRightAndInOrderWithMemoryAndDescriptorsFlat) {
     const long total = soak_requests();
     const rel::Workload w = rel::make_workload(40, 12, 1);
-    ServerProcess server(w.directory, {"--fail-resolve", rel::kFailingResolve});
-    ASSERT_NE(server.port(), 0);
-    HelperProcess helper(helper_config(server.port(), "SearchUser " + w.search_user + "\nSearchPass " +
-                                                          w.search_password + "\nTimeout 10\n"));
-    ASSERT_GT(helper.pid(), 0);
+    ServerProcess& server = serve(w.directory, {"--fail-resolve", rel::kFailingResolve});
+    HelperProcess& helper = start(helper_config(server.port(), "SearchUser " + w.search_user + "\nSearchPass " +
+                                                                   w.search_password + "\nTimeout 10\n"));
 
     // Unknown users now and then; every other one is a user whose resolve
     // fails, which drops the logged-in connection and makes the helper log
@@ -90,14 +89,12 @@ TEST(Soak, EveryReplyRightAndInOrderWithMemoryAndDescriptorsFlat) {
     EXPECT_EQ(rss_end, rss_start) << "resident kB after " << kWarmUp << " requests and after " << total;
 #endif
 
-    helper.close_input();
-    EXPECT_EQ(helper.rest_of_output(60), "");
-    EXPECT_EQ(helper.wait(60), 0);
-    EXPECT_TRUE(server.deviations().empty()) << server.deviations().front();
+    finish();
     // The reconnects really happened: one login per failed resolve, plus the
     // first; none for the users the directory does not know.
-    EXPECT_GE(server.lines("LOGGED-IN").size(), static_cast<size_t>(total / 997 / 2));
-    EXPECT_LE(server.lines("LOGGED-IN").size(), static_cast<size_t>(total / 997 / 2 + 2));
+    const size_t logins = server.sent().logins();
+    EXPECT_GE(logins, static_cast<size_t>(total / 997 / 2));
+    EXPECT_LE(logins, static_cast<size_t>(total / 997 / 2 + 2));
 }
 
 }  // namespace

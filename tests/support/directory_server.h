@@ -1,6 +1,7 @@
 // The test directory server (the code of wrenacl-testserver) on a thread of
 // the test process, serving a directory given as text, with its log kept in
-// memory. One at a time per process: the log is the process's.
+// memory, recording what it is sent. One at a time per process: the log is
+// the process's.
 #pragma once
 
 #include <netinet/in.h>
@@ -10,28 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "sent.h"
 #include "testserver/server.h"
 #include "testserver/world.h"
-
-// The NCP requests the server was sent (with Options::record), in order.
-struct Sent {
-    std::vector<ts::RequestSeen> requests;
-    // Requests of one kind (of one verb, when verb is not 0).
-    size_t count(ts::RequestKind kind, uint32_t verb = 0) const;
-    size_t connections() const { return count(ts::RequestKind::Create); }
-    // Round trips: every request is one.
-    size_t round_trips() const { return requests.size(); }
-    // One letter per request but continuations: c create, p ping, s state
-    // change, r resolve, g read, L login, A authentication, v another verb.
-    std::string letters() const;
-};
 
 class DirectoryServer {
 public:
     using Setup = std::function<void(ts::Options&)>;
 
-    // Builds the world with the options that setup chooses and starts
-    // serving on a free loopback port; ok() is false when that failed.
+    // Builds the world with the options that setup chooses (Options::record
+    // set unless it clears it) and starts serving on a free loopback port;
+    // ok() is false when that failed.
     explicit DirectoryServer(const std::string& directory, const Setup& setup = {});
     ~DirectoryServer() { server_.stop(); }
     DirectoryServer(const DirectoryServer&) = delete;
@@ -40,21 +30,13 @@ public:
     bool ok() const { return ok_; }
     uint16_t port() const { return server_.port(); }
     sockaddr_in address() const { return server_.address(); }
-    // A socket end that the server serves (the caller closes it).
-    int connect_pair() { return server_.connect_pair(); }
 
     // Changes the options between requests and forgets the recorded
     // exchanges and whether a --fault-once fault was used.
     void set(const Setup& change);
-    // The NDS exchanges since the last set() (with Options::record).
+    // The NDS exchanges and the NCP requests since the last set().
     std::vector<ts::Exchange> exchanges();
-    // The NCP requests since the last set() (with Options::record).
     Sent sent();
-    // Runs f on the world under the server's lock.
-    template <class F>
-    auto with(F&& f) {
-        return server_.with(std::forward<F>(f));
-    }
     const ts::World& world() const { return world_; }  // the parts that never change
     const ts::UserKeys* user(const std::string& typed_dn) const;  // typed DN in UTF-8
 

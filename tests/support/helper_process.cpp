@@ -10,18 +10,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
-
-std::string read_whole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 long long now_ms() {
     timespec ts{};
@@ -37,28 +27,33 @@ bool looks_like_stamp(const std::string& l) {
 
 }  // namespace
 
-HelperProcess::HelperProcess(const std::string& config, const std::string& binary) {
-    char tmpl[] = "/tmp/wrenacl-e2e-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/wrenacl.conf", std::ios::binary) << config;
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
+HelperProcess::HelperProcess(const std::optional<std::string>& config, const HelperOptions& options) {
+    if (config) write_file(dir_.file("wrenacl.conf"), *config);
+    int in[2] = {-1, -1}, out[2];
+    if (options.input) {
+        write_file(dir_.file("stdin"), *options.input);
+        in[0] = open(dir_.file("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+    } else if (pipe2(in, O_CLOEXEC) != 0) {
         return;
     }
-    const int err = open((dir_ + "/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    std::string arg0 = "wrenacl", arg1 = dir_ + "/wrenacl";
-    char* argv[] = {arg0.data(), arg1.data(), nullptr};
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        if (in[1] >= 0) close(in[1]);
+        return;
+    }
+    const int err = open(dir_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    std::vector<std::string> args = {"wrenacl", dir_.file("wrenacl")};
+    if (!options.invoked_as.empty()) args = {dir_.file(options.invoked_as)};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
         signal(SIGPIPE, SIG_DFL);  // the helper has to deal with it itself
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         if (err >= 0) dup2(err, STDERR_FILENO);
-        execv(binary.c_str(), argv);
+        execv(WRENACL_BINARY, argv.data());
         _exit(127);
     }
     close(in[0]);
@@ -68,19 +63,14 @@ HelperProcess::HelperProcess(const std::string& config, const std::string& binar
     out_ = out[0];
     if (pid_ < 0) {
         close_input();
-        close(out_);
-        out_ = -1;
+        close_output();
     }
 }
 
 HelperProcess::~HelperProcess() {
     close_input();
     wait(30);
-    if (out_ >= 0) close(out_);
-    if (!dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    close_output();
 }
 
 bool HelperProcess::send(const std::string& line) {
@@ -99,28 +89,32 @@ bool HelperProcess::send(const std::string& line) {
     return true;
 }
 
-std::optional<std::string> HelperProcess::reply(int timeout_s) {
-    const long long deadline = now_ms() + timeout_s * 1000LL;
+bool HelperProcess::read_more(long long deadline) {
     for (;;) {
-        const size_t nl = pending_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = pending_.substr(0, nl + 1);
-            pending_.erase(0, nl + 1);
-            return line;
-        }
-        if (out_ < 0) return std::nullopt;
         const long long left = deadline - now_ms();
-        if (left <= 0) return std::nullopt;
+        if (out_ < 0 || left <= 0) return false;
         pollfd p{out_, POLLIN, 0};
         const int r = poll(&p, 1, static_cast<int>(left));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return std::nullopt;
+        if (r <= 0) return false;
         char buf[4096];
         const ssize_t n = read(out_, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
+        if (n <= 0) return false;
         pending_.append(buf, static_cast<size_t>(n));
+        return true;
     }
+}
+
+std::optional<std::string> HelperProcess::reply(int timeout_s) {
+    const long long deadline = now_ms() + timeout_s * 1000LL;
+    size_t nl;
+    while ((nl = pending_.find('\n')) == std::string::npos) {
+        if (!read_more(deadline)) return std::nullopt;
+    }
+    std::string line = pending_.substr(0, nl + 1);
+    pending_.erase(0, nl + 1);
+    return line;
 }
 
 std::string HelperProcess::ask(const std::string& line, int timeout_s) {
@@ -143,21 +137,14 @@ void HelperProcess::close_input() {
     in_ = -1;
 }
 
+void HelperProcess::close_output() {
+    if (out_ >= 0) close(out_);
+    out_ = -1;
+}
+
 std::string HelperProcess::rest_of_output(int timeout_s) {
     const long long deadline = now_ms() + timeout_s * 1000LL;
-    while (out_ >= 0) {
-        const long long left = deadline - now_ms();
-        if (left <= 0) break;
-        pollfd p{out_, POLLIN, 0};
-        const int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) break;
-        char buf[4096];
-        const ssize_t n = read(out_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        pending_.append(buf, static_cast<size_t>(n));
-    }
+    while (read_more(deadline)) {}
     std::string all;
     all.swap(pending_);
     return all;
@@ -197,11 +184,7 @@ int HelperProcess::open_descriptors() const {
     return n;
 }
 
-std::string HelperProcess::log() const { return read_whole(dir_ + "/wrenacl.log"); }
-
 std::vector<std::string> HelperProcess::log_lines() const { return log_lines_of(log()); }
-
-std::string HelperProcess::standard_error() const { return read_whole(dir_ + "/stderr"); }
 
 std::vector<std::string> log_lines_of(const std::string& log) {
     std::vector<std::string> v;

@@ -11,18 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
+struct HelperOptions {
+    // Started as "<dir>/<invoked_as>" without arguments instead of with the
+    // arguments {"wrenacl", "<dir>/wrenacl"}.
+    std::string invoked_as;
+    // Standard input a file with this text instead of a pipe.
+    std::optional<std::string> input;
+};
+
 class HelperProcess {
 public:
-    // Writes the configuration to <dir>/wrenacl.conf and starts the binary
-    // with the arguments {"wrenacl", "<dir>/wrenacl"}. pid() is -1 when it
-    // could not be started.
-    explicit HelperProcess(const std::string& config, const std::string& binary = WRENACL_BINARY);
+    // Writes the configuration, if there is one, to <dir>/wrenacl.conf and
+    // starts the binary; pid() is -1 when it could not be started.
+    explicit HelperProcess(const std::optional<std::string>& config, const HelperOptions& options = {});
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     pid_t pid() const { return pid_; }
-    const std::string& dir() const { return dir_; }
 
     // Writes line and a line feed; false when the helper no longer reads.
     bool send(const std::string& line);
@@ -36,6 +44,8 @@ public:
     std::string ask_until(const std::string& line, const std::string& want, int timeout_s = 30);
     // Ends the helper's input (what a proxy does at shutdown).
     void close_input();
+    // Stops reading the helper's output (a proxy that went away).
+    void close_output();
     // Waits up to timeout_s seconds for the exit; the exit status, or -1
     // when it did not exit normally in time (it is then killed).
     int wait(int timeout_s = 60);
@@ -46,12 +56,16 @@ public:
     // Descriptors the helper holds open now (entries of /proc/<pid>/fd).
     int open_descriptors() const;
     // The log file, raw, and as lines without CR LF and without time stamps.
-    std::string log() const;
+    std::string log() const { return read_file(dir_.file("wrenacl.log")); }
     std::vector<std::string> log_lines() const;
-    std::string standard_error() const;
+    std::string standard_error() const { return read_file(dir_.file("stderr")); }
 
 private:
-    std::string dir_;
+    // Reads what the helper wrote into pending_; false at the end of the
+    // output or at the deadline (monotonic milliseconds).
+    bool read_more(long long deadline);
+
+    TempDir dir_;
     pid_t pid_ = -1;
     int in_ = -1;   // our end of the helper's standard input
     int out_ = -1;  // our end of the helper's standard output

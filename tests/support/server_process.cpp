@@ -7,23 +7,24 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <string>
 #include <sstream>
-
-#include "log_wait.h"
+#include <string>
 
 ServerProcess::ServerProcess(const std::string& directory, const std::vector<std::string>& options,
-                             uint16_t port) {
-    char tmpl[] = "/tmp/wrenacl-ts-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) return;
-    dir_ = tmpl;
-    std::ofstream(dir_ + "/directory.txt") << directory;
+                             uint16_t port)
+    : options_(options) {
+    write_file(dir_.file("directory.txt"), directory);
+    start(port);
+}
+
+void ServerProcess::start(uint16_t port) {
+    port_ = 0;
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
-    std::vector<std::string> args = {TESTSERVER_BIN, "--directory", dir_ + "/directory.txt",
-                                     "--port", std::to_string(port), "--log", dir_ + "/server.log"};
-    args.insert(args.end(), options.begin(), options.end());
+    std::vector<std::string> args = {TESTSERVER_BIN, "--directory", dir_.file("directory.txt"), "--port",
+                                     std::to_string(port), "--log", dir_.file("server.log"),
+                                     "--record", dir_.file("requests")};
+    args.insert(args.end(), options_.begin(), options_.end());
     pid_ = fork();
     if (pid_ < 0) {
         close(out[0]);
@@ -32,8 +33,6 @@ ServerProcess::ServerProcess(const std::string& directory, const std::vector<std
     }
     if (pid_ == 0) {
         dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -47,15 +46,6 @@ ServerProcess::ServerProcess(const std::string& directory, const std::vector<std
     while (read(out[0], &c, 1) == 1 && c != '\n') line += c;
     close(out[0]);
     port_ = static_cast<uint16_t>(std::atoi(line.c_str()));
-}
-
-ServerProcess::~ServerProcess() {
-    stop();
-    if (!dir_.empty()) {
-        std::remove((dir_ + "/directory.txt").c_str());
-        std::remove((dir_ + "/server.log").c_str());
-        rmdir(dir_.c_str());
-    }
 }
 
 int ServerProcess::stop() {
@@ -76,12 +66,18 @@ void ServerProcess::kill_hard() {
     pid_ = -1;
 }
 
-std::string ServerProcess::log() const {
-    std::ifstream f(dir_ + "/server.log");
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+bool ServerProcess::restart(const std::optional<std::vector<std::string>>& options) {
+    kill_hard();
+    earlier_deviations_ = deviations();
+    std::remove(dir_.file("server.log").c_str());
+    std::remove(dir_.file("requests").c_str());
+    if (options) options_ = *options;
+    const uint16_t port = port_;
+    start(port);
+    return port_ == port && port != 0;
 }
+
+std::string ServerProcess::log() const { return read_file(dir_.file("server.log")); }
 
 std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
     std::vector<std::string> out;
@@ -92,8 +88,10 @@ std::vector<std::string> ServerProcess::lines(const std::string& prefix) const {
     return out;
 }
 
-std::vector<std::string> ServerProcess::wait_for_lines(const std::string& prefix, size_t n) const {
-    return wait_for_n_lines([&] { return lines(prefix); }, n);
+std::vector<std::string> ServerProcess::deviations() const {
+    std::vector<std::string> all = earlier_deviations_;
+    for (std::string& l : lines("DEVIATION")) all.push_back(std::move(l));
+    return all;
 }
 
 std::string acme_directory_head() {

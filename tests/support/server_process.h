@@ -1,13 +1,18 @@
 // Runs wrenacl-testserver as a child process for one test: writes the
 // directory file, starts the server on a free port (or a given one) with a
-// log file, and stops it with SIGTERM or SIGKILL.
+// log file and a record of the requests it is sent, stops it with SIGTERM
+// or SIGKILL and starts it again on its port.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "sent.h"
+#include "temp_dir.h"
 
 class ServerProcess {
 public:
@@ -15,26 +20,34 @@ public:
     // (0: any free port); port() is 0 when it did not start.
     ServerProcess(const std::string& directory, const std::vector<std::string>& options = {},
                   uint16_t port = 0);
-    ~ServerProcess();
+    ~ServerProcess() { stop(); }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     uint16_t port() const { return port_; }
-    pid_t pid() const { return pid_; }
     // Sends SIGTERM and returns the exit status (-1 when it did not exit normally).
     int stop();
     // Kills the server with SIGKILL (no goodbye on its connections) and reaps it.
     void kill_hard();
+    // Kills the server if it runs and starts it again on its port, with other
+    // options when given; false when it does not listen there again. The log
+    // and the record start afresh; deviations() keeps those seen before.
+    bool restart(const std::optional<std::vector<std::string>>& options = std::nullopt);
+
     // The whole log so far, and the lines that start with prefix.
     std::string log() const;
     std::vector<std::string> lines(const std::string& prefix) const;
-    // The same, once at least n such lines are there (or after a few seconds).
-    std::vector<std::string> wait_for_lines(const std::string& prefix, size_t n) const;
     // The "DEVIATION" lines: a run of a correct client leaves none.
-    std::vector<std::string> deviations() const { return lines("DEVIATION"); }
+    std::vector<std::string> deviations() const;
+    // The NCP requests the server was sent since it started.
+    Sent sent() const { return Sent::parse(read_file(dir_.file("requests"))); }
 
 private:
-    std::string dir_;
+    void start(uint16_t port);
+
+    TempDir dir_;
+    std::vector<std::string> options_;
+    std::vector<std::string> earlier_deviations_;
     pid_t pid_ = -1;
     uint16_t port_ = 0;
 };
