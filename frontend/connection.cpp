@@ -31,16 +31,10 @@ int try_server(ServerCandidate* c) {
     return 0;
 }
 
-// A connection phase while serving. When it tried servers and reached none,
-// one line says so and when the next try is due; when every server still
-// backs off it tries nothing and logs nothing.
-int reconnect() {
-    if (make_connection() == 0) return 0;
-    if (servers_tried() > 0) {
-        addtolog("no directory server reachable, next try in %ld s.\r\n", servers_next_try_seconds(rt::clock_ns()));
-        writetolog();
-    }
-    return 1;
+// No connection, and when the next try is due.
+void log_next_try() {
+    addtolog("no directory server reachable, next try in %ld s.\r\n", servers_next_try_seconds(rt::clock_ns()));
+    writetolog();
 }
 
 // A check that the directory answered in full: the connection works, and
@@ -86,7 +80,11 @@ int connection_before_check() {
     phase_ran = conn.sock < 0;
     if (!phase_ran) return 0;
     clear_connection();
-    return reconnect();
+    if (make_connection() == 0) return 0;
+    // While every server still backs off nothing was tried: no line for
+    // each request.
+    if (servers_tried() > 0) log_next_try();
+    return 1;
 }
 
 void connection_after_check(const CheckResult& check) {
@@ -108,5 +106,8 @@ void connection_after_check(const CheckResult& check) {
     writetolog();
     if (broken) server_lost(rt::clock_ns(), checked);
     clear_connection();
-    if (!phase_ran) reconnect();
+    // At most one connection phase per request; without a connection, the
+    // loss says when the next try is due.
+    if (!phase_ran && make_connection() == 0) return;
+    log_next_try();
 }

@@ -331,6 +331,11 @@ TEST_F(ConnectionPolicy, ASetUpAloneDoesNotStartTheBackoffAfresh) {
         const ServerCandidate* c = server_at(0);
         ASSERT_NE(c, nullptr);
         EXPECT_EQ(c->backoff.failures, failures);
+        // The lost connection says when the next try is due, though it
+        // tried nothing.
+        EXPECT_EQ(count_lines(log_lines(), "no directory server reachable, next try in " +
+                                               std::to_string(failures) + " s."),
+                  1u);
         while (!backoff_due(&c->backoff, rt::clock_ns())) usleep(20 * 1000);
     }
 }

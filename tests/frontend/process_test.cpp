@@ -49,7 +49,7 @@ TEST_F(Process, ProxyGoingAwayStopsCleanly) {
 }
 
 TEST_F(Process, NamesDeriveFromTheInvocationNameWithoutAnArgument) {
-    HelperProcess& h = helper_with("", {"wrenacl.bin", std::nullopt});
+    HelperProcess& h = helper_with("", {"wrenacl.bin", std::nullopt, std::nullopt});
     EXPECT_EQ(h.ask("alice staff.acme"), "OK\n");
     finish();
     EXPECT_EQ(h.log_lines().back(), "wrenacl stopped.");
@@ -65,7 +65,10 @@ TEST_F(Process, StartFailuresLogAndExitZeroWithoutReadingRequests) {
         return h.log_lines();
     };
     EXPECT_EQ(failed(std::nullopt), (std::vector<std::string>{"readconfig() failed.", "wrenacl stopped."}));
-    EXPECT_EQ(helper->standard_error(), "");
+    // What went wrong also goes where squid copies a helper's standard error.
+    EXPECT_EQ(helper->standard_error(),
+              "wrenacl: readconfig() failed.\nwrenacl: " + helper->dir().file("wrenacl.conf") +
+                  ": No such file or directory\n");
 
     // A search user that is not UTF-8 under "Charset UTF-8" is never sent.
     std::vector<std::string> l = failed(helper_config(server->port(), "Charset UTF-8\nSearchUser \xE9ve.acme\n"));
@@ -81,6 +84,33 @@ TEST_F(Process, StartFailuresLogAndExitZeroWithoutReadingRequests) {
     EXPECT_EQ(count_lines(l, "connection to server failed. server=127.0.0.1:" + port() +
                                  ", SearchUser:ad%01min, ConvertPercent:No."),
               1u);
+    EXPECT_EQ(helper->standard_error(), "wrenacl: unable to connect 127.0.0.1:" + port() +
+                                            ".\nwrenacl: connection to server failed. server=127.0.0.1:" + port() +
+                                            ", SearchUser:ad%01min, ConvertPercent:No.\n");
+}
+
+// An argument that begins with '-' is an option, never a name: no file is
+// read or made for it; an unknown one waits as a failed start does.
+TEST_F(Process, OptionsMakeNoFile) {
+    const struct {
+        const char* argument;
+        const char* out;
+        const char* err;  // the start of standard error
+    } cases[] = {
+        {"--version", "wrenacl 0.9.0\n", ""},
+        {"--help", "", "usage: wrenacl [NAME]\n"},
+        {"-x", "", "wrenacl: unknown option -x; usage: wrenacl [NAME], or wrenacl --help\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argument);
+        HelperProcess& h = start(std::nullopt, {"", std::nullopt, std::string(c.argument)});
+        h.close_input();
+        EXPECT_EQ(h.rest_of_output(), c.out);
+        EXPECT_EQ(h.wait(), 0);
+        EXPECT_EQ(h.standard_error().rfind(c.err, 0), 0u) << h.standard_error();
+        EXPECT_FALSE(file_exists(h.dir().file(std::string(c.argument) + ".log")));
+        EXPECT_FALSE(file_exists(h.dir().file("wrenacl.log")));
+    }
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ HelperProcess::HelperProcess(const std::optional<std::string>& config, const Hel
     }
     const int err = open(dir_.file("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     std::vector<std::string> args = {"wrenacl", dir_.file("wrenacl")};
+    if (options.argument) args[1] = *options.argument;
     if (!options.invoked_as.empty()) args = {dir_.file(options.invoked_as)};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

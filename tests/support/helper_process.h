@@ -19,6 +19,8 @@ struct HelperOptions {
     std::string invoked_as;
     // Standard input a file with this text instead of a pipe.
     std::optional<std::string> input;
+    // The first argument in place of "<dir>/wrenacl" (with invoked_as empty).
+    std::optional<std::string> argument;
 };
 
 class HelperProcess {
@@ -31,6 +33,8 @@ public:
     HelperProcess& operator=(const HelperProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    // The folder of its configuration, log and standard error.
+    const TempDir& dir() const { return dir_; }
 
     // Writes line and a line feed; false when the helper no longer reads.
     bool send(const std::string& line);
