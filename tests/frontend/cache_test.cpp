@@ -20,7 +20,7 @@ class Kept : public FrontEnd {
 protected:
     void SetUp() override {
         FrontEnd::SetUp();
-        serve([](ts::Options& o) { o.record = true; });
+        serve();
         config_pingafter = PING_AFTER_FAILURE;
         cache_setup(60);
         ASSERT_EQ(make_connection(), 0);
@@ -29,44 +29,31 @@ protected:
         cache_setup(0);
         FrontEnd::TearDown();
     }
-    // The replies to the lines, and what the server was sent for them.
-    std::pair<std::string, std::string> ask(const std::string& lines, const DirectoryServer::Setup& change = {}) {
-        server->set([&](ts::Options& o) {
-            o.record = true;
-            o.read_batch = 0;
-            if (change) change(o);
-        });
-        const std::string r = replies(lines);
-        return {r, server->sent().letters()};
-    }
-    using Seen = std::pair<std::string, std::string>;
 };
 
 TEST_F(Kept, AnswersWithoutAnExchangeForNoLongerThanTheSetting) {
     config_debug = 1;
-    EXPECT_EQ(ask("alice staff\nalice admins\nnobody staff\nnobody staff\n"),
-              Seen("OK\nERR\nERR\nERR\n", "rgr"));
+    expect_answers({{"alice staff\nalice admins\nnobody staff\nnobody staff", "OK\nERR\nERR\nERR\n", "rgr"}});
     EXPECT_EQ(log_lines().back(), "nobody NOT in group staff (from the cache)");
     // A read stopped at its first batch answers a later group only from what
     // it read: the rest is read afresh (without a resolve).
-    EXPECT_EQ(ask("alice.sales.acme admins.acme\nalice.sales.acme never.acme\nalice.sales.acme never.acme\n",
-                  [](ts::Options& o) { o.read_batch = 1; }),
-              Seen("OK\nOK\nOK\n", "rg" "ggg"));
+    expect_answers({{"alice.sales.acme admins.acme\nalice.sales.acme never.acme\nalice.sales.acme never.acme",
+                     "OK\nOK\nOK\n", "rg" "ggg"}},
+                   [](ts::Options& o) { o.read_batch = 1; });
     // A group's members are kept the same way.
     config_membership = MEMBERSHIP_GROUP;
-    EXPECT_EQ(ask("bob staff\nbob staff\n"), Seen("ERR\nERR\n", "rrg"));
+    expect_answers({{"bob staff\nbob staff", "ERR\nERR\n", "rrg"}}, [](ts::Options& o) { o.read_batch = 0; });
     config_membership = MEMBERSHIP_USER;
     // A change of the directory shows once what was kept expires; a
     // reconnect forgets it at once.
     cache_setup(1);
-    const auto none = [](ts::Options& o) { o.raw_groups = std::vector<Bytes>{}; };
-    EXPECT_EQ(ask("alice staff\n"), Seen("OK\n", "rg"));
-    EXPECT_EQ(ask("alice staff\n", none), Seen("OK\n", ""));
+    expect_answers({{"alice staff", "OK\n", "rg"}});
+    expect_answers({{"alice staff", "OK\n", ""}}, [](ts::Options& o) { o.raw_groups = std::vector<Bytes>{}; });
     usleep(1100 * 1000);
-    EXPECT_EQ(ask("alice staff\n"), Seen("ERR\n", "rg"));
+    expect_answers({{"alice staff", "ERR\n", "rg"}});
     clear_connection();
     NCPCONN_disconnect(&conn);
-    EXPECT_EQ(ask("alice staff\n", [](ts::Options& o) { o.raw_groups.reset(); }), Seen("OK\n", "cpvrgrg"));
+    expect_answers({{"alice staff", "OK\n", "cpvrgrg"}}, [](ts::Options& o) { o.raw_groups.reset(); });
 }
 
 long resident_kb() {

@@ -99,6 +99,17 @@ std::string FrontEnd::replies(const std::string& input) {
     return replies;
 }
 
+void FrontEnd::expect_answers(const std::vector<Ask>& asks, const DirectoryServer::Setup& change) {
+    for (const Ask& ask : asks) {
+        SCOPED_TRACE(ask.line.substr(0, 80));
+        server->set([&](ts::Options& o) {
+            if (change) change(o);
+        });
+        EXPECT_EQ(replies(ask.line + "\n"), ask.reply);
+        EXPECT_EQ(server->sent().letters(), ask.sent);
+    }
+}
+
 std::string FrontEnd::replies_until_ok(const std::string& input) {
     std::string got = replies(input);
     for (int i = 0; i < 100 && got != "OK\n"; ++i) {

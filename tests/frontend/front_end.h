@@ -37,6 +37,16 @@ protected:
     // The same, again every 50 ms until they are "OK\n" (a server backing off
     // comes back) or 5 s passed; the last replies.
     static std::string replies_until_ok(const std::string& input);
+    // A request line (or several), the replies, and what the server was
+    // sent for them (see Sent::letters).
+    struct Ask {
+        std::string line;
+        std::string reply;
+        std::string sent;
+    };
+    // Asks each in turn, the record started afresh and the server's switches
+    // changed by change (if given) before each.
+    void expect_answers(const std::vector<Ask>& asks, const DirectoryServer::Setup& change = {});
 
     TempDir dir;
     std::unique_ptr<DirectoryServer> server;
