@@ -1,5 +1,6 @@
 #include "frontend/cache.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -69,7 +70,7 @@ std::span<const uint16_t> key_of(const Record* r) {
 
 bool key_is(const Record* r, CacheKind kind, std::span<const uint16_t> key) {
     const std::span<const uint16_t> k = key_of(r);
-    return r->kind == kind && k.size() == key.size() && std::memcmp(k.data(), key.data(), 2 * key.size()) == 0;
+    return r->kind == kind && std::equal(k.begin(), k.end(), key.begin(), key.end());
 }
 
 // The index slot that holds the entry at offset, or null.
@@ -211,8 +212,8 @@ uint32_t cache_put_entry(CacheKind kind, std::span<const uint16_t> key, CacheSta
     r->entry_id = entry_id;
     r->expires = now + keep_ns;
     uint16_t* units = reinterpret_cast<uint16_t*>(r + 1);
-    std::memcpy(units, key.data(), 2 * key.size());
-    std::memcpy(units + key.size(), name.data(), 2 * name.size());
+    std::copy(key.begin(), key.end(), units);
+    std::copy(name.begin(), name.end(), units + key.size());
     // The key is found at this entry from now on; an older one for it no more.
     const uint32_t h = hash_key(kind, key);
     Slot* free_slot = nullptr;
@@ -247,7 +248,7 @@ void cache_put_batch(uint32_t list, std::span<const uint8_t> batch, bool last) {
     r->list = list;
     r->batch = ++building_batch;
     r->data_bytes = static_cast<uint32_t>(batch.size());
-    std::memcpy(r + 1, batch.data(), batch.size());
+    std::copy(batch.begin(), batch.end(), reinterpret_cast<uint8_t*>(r + 1));
     Record* entry = at(building_entry);
     entry->has_list = 1;
     if (last) {

@@ -86,7 +86,8 @@ TEST(Cache, MemoryStaysWithinItsBound) {
         cache_put_batch(kept, list, true);
         ASSERT_LE(cache_bytes_used(), CACHE_BYTES);
     }
-    EXPECT_LE(resident_kb() - before, static_cast<long>(CACHE_BYTES / 1024 + 1024));
+    // The arena, and room for what a sanitizer build adds to what is touched.
+    EXPECT_LE(resident_kb() - before, static_cast<long>(CACHE_BYTES / 1024 + 2048));
     CacheHit hit{};
     EXPECT_FALSE(cache_find(CACHE_USER, key(0), 1, &hit));
     ASSERT_TRUE(cache_find(CACHE_USER, key(9999), 1, &hit));
