@@ -32,11 +32,12 @@ static_assert(sizeof(Record) % 8 == 0, "records stay 8-aligned");
 
 constexpr size_t kIndexSlots = 32768;  // a power of two
 constexpr size_t kProbes = 16;
-constexpr uint32_t kEmpty = 0xFFFFFFFF;
-constexpr uint32_t kGone = 0xFFFFFFFE;
+constexpr uint32_t kEmpty = 0;
+constexpr uint32_t kGone = 0xFFFFFFFF;
 
+// A zero slot is empty, so that an index never used costs no memory.
 struct Slot {
-    uint32_t offset;  // of an entry record, kEmpty or kGone
+    uint32_t place;  // 1 + the offset of an entry record, kEmpty or kGone
     uint32_t list;
 };
 
@@ -79,8 +80,8 @@ Slot* slot_of(size_t offset) {
     const uint32_t h = hash_key(static_cast<CacheKind>(r->kind), key_of(r));
     for (size_t i = 0; i < kProbes; ++i) {
         Slot& s = index_slots[(h + i) & (kIndexSlots - 1)];
-        if (s.offset == kEmpty) return nullptr;
-        if (s.offset == offset && s.list == r->list) return &s;
+        if (s.place == kEmpty) return nullptr;
+        if (s.place == offset + 1 && s.list == r->list) return &s;
     }
     return nullptr;
 }
@@ -90,7 +91,7 @@ Slot* slot_of(size_t offset) {
 void evict_oldest() {
     Record* r = at(tail);
     if (r->batch == 0) {
-        if (Slot* s = slot_of(tail)) s->offset = kGone;
+        if (Slot* s = slot_of(tail)) s->place = kGone;
     }
     if (r->list == building) building = 0;
     const size_t size = r->size;
@@ -156,8 +157,9 @@ void cache_setup(int32_t seconds) {
 bool cache_on() { return keep_ns > 0; }
 
 void cache_clear() {
+    const bool used = !empty || next_list != 1;
     while (!empty) evict_oldest();
-    for (Slot& s : index_slots) s = Slot{kEmpty, 0};
+    if (used) std::memset(index_slots, 0, sizeof index_slots);
     tail = head = wrap_end = 0;
     wrapped = false;
     building = 0;
@@ -168,9 +170,9 @@ bool cache_find(CacheKind kind, std::span<const uint16_t> key, int64_t now, Cach
     const uint32_t h = hash_key(kind, key);
     for (size_t i = 0; i < kProbes; ++i) {
         const Slot& s = index_slots[(h + i) & (kIndexSlots - 1)];
-        if (s.offset == kEmpty) return false;
-        if (s.offset == kGone) continue;
-        const Record* r = at(s.offset);
+        if (s.place == kEmpty) return false;
+        if (s.place == kGone) continue;
+        const Record* r = at(s.place - 1);
         if (r->list != s.list || !key_is(r, kind, key)) continue;
         if (now >= r->expires) return false;
         hit->state = static_cast<CacheState>(r->state);
@@ -178,7 +180,7 @@ bool cache_find(CacheKind kind, std::span<const uint16_t> key, int64_t now, Cach
         hit->name = std::span<const uint16_t>(reinterpret_cast<const uint16_t*>(r + 1) + r->key_units, r->name_units);
         hit->has_list = r->has_list != 0;
         hit->complete = r->complete != 0;
-        hit->first = s.offset;
+        hit->first = s.place - 1;
         hit->list = r->list;
         return true;
     }
@@ -219,18 +221,18 @@ uint32_t cache_put_entry(CacheKind kind, std::span<const uint16_t> key, CacheSta
     Slot* free_slot = nullptr;
     for (size_t i = 0; i < kProbes; ++i) {
         Slot& s = index_slots[(h + i) & (kIndexSlots - 1)];
-        if (s.offset == kEmpty || s.offset == kGone) {
+        if (s.place == kEmpty || s.place == kGone) {
             if (free_slot == nullptr) free_slot = &s;
-            if (s.offset == kEmpty) break;
+            if (s.place == kEmpty) break;
             continue;
         }
-        if (key_is(at(s.offset), kind, key)) {
-            s.offset = kGone;
+        if (key_is(at(s.place - 1), kind, key)) {
+            s.place = kGone;
             if (free_slot == nullptr) free_slot = &s;
         }
     }
     if (free_slot == nullptr) return 0;  // the key's neighbourhood is full: not kept
-    *free_slot = Slot{static_cast<uint32_t>(offset), r->list};
+    *free_slot = Slot{static_cast<uint32_t>(offset + 1), r->list};
     building = r->list;
     building_entry = offset;
     building_batch = 0;
