@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -48,6 +49,11 @@ bool parse_dotted_decimal(std::string_view s, in_addr* out) {
     return true;
 }
 
+// Bytes from..to of text (from <= to <= text.size()).
+std::string_view part(std::string_view text, size_t from, size_t to) {
+    return std::string_view(text.data() + from, to - from);
+}
+
 void parse_entry(std::string_view text, ServerEntry* e) {
     e->kind = ENTRY_INVALID;
     e->has_port = false;
@@ -55,12 +61,12 @@ void parse_entry(std::string_view text, ServerEntry* e) {
     std::string_view host = text;
     const size_t colon = text.find(':');
     if (colon != std::string_view::npos) {
-        host = text.substr(0, colon);
-        if (!parse_port(text.substr(colon + 1), &e->port)) return;
+        host = part(text, 0, colon);
+        if (!parse_port(part(text, colon + 1, text.size()), &e->port)) return;
         e->has_port = true;
     }
     if (host.empty() || host.size() > HOST_NAME_LIMIT) return;
-    host.copy(e->host, host.size());
+    std::copy(host.begin(), host.end(), e->host);
     e->host[host.size()] = '\0';
     if (parse_dotted_decimal(host, &e->address)) {
         e->kind = ENTRY_ADDRESS;
@@ -85,7 +91,7 @@ void parse_server_list(std::string_view text, int32_t port_setting, ServerList* 
             e.text_start = static_cast<uint16_t>(start);
             e.text_length = static_cast<uint16_t>(end - start);
             e.port = static_cast<uint16_t>(port_setting & 0xFFFF);
-            parse_entry(text.substr(start, end - start), &e);
+            parse_entry(part(text, start, end), &e);
         }
         if (comma == std::string_view::npos) break;
         start = comma + 1;
@@ -93,6 +99,6 @@ void parse_server_list(std::string_view text, int32_t port_setting, ServerList* 
 }
 
 std::string_view server_entry_text(std::string_view text, const ServerEntry& e) {
-    if (e.text_start > text.size()) return {};
-    return text.substr(e.text_start, e.text_length);
+    if (e.text_start > text.size() || e.text_length > text.size() - e.text_start) return {};
+    return part(text, e.text_start, e.text_start + e.text_length);
 }

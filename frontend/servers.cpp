@@ -3,6 +3,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "frontend/config.h"
@@ -65,8 +66,9 @@ void fill_entry(size_t k, const in_addr* addresses, size_t count, uint16_t port)
 void log_entry(const char* format, const ServerEntry& e) {
     const std::string_view text = server_entry_text(config_server, e);
     char raw[CONFIG_SERVER_SIZE];
-    text.copy(raw, text.size());
-    raw[text.size()] = '\0';
+    const size_t n = std::min(text.size(), sizeof raw - 1);
+    std::copy(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(n), raw);
+    raw[n] = '\0';
     char shown[3 * CONFIG_SERVER_SIZE + 1];
     log_escape(raw, shown, sizeof shown);
     addtolog(format, shown);
