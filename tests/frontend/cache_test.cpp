@@ -86,8 +86,14 @@ TEST(Cache, MemoryStaysWithinItsBound) {
         cache_put_batch(kept, list, true);
         ASSERT_LE(cache_bytes_used(), CACHE_BYTES);
     }
-    // The arena, and room for what a sanitizer build adds to what is touched.
-    EXPECT_LE(resident_kb() - before, static_cast<long>(CACHE_BYTES / 1024 + 2048));
+#if !defined(__SANITIZE_ADDRESS__)
+    // The arena, and room for the rest of what the test touches. (Under the
+    // address sanitizer freed blocks stay in quarantine: resident memory
+    // says nothing there.)
+    EXPECT_LE(resident_kb() - before, static_cast<long>(CACHE_BYTES / 1024 + 1024));
+#else
+    (void)before;
+#endif
     CacheHit hit{};
     EXPECT_FALSE(cache_find(CACHE_USER, key(0), 1, &hit));
     ASSERT_TRUE(cache_find(CACHE_USER, key(9999), 1, &hit));
