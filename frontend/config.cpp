@@ -138,6 +138,25 @@ void apply_switch(const char* key, const char* value, int32_t* setting, bool qui
     else if (!quiet && !ascii_iequals(value, "No")) report_value(key, value);
 }
 
+// The keys that take one of a few words, letter case ignored; any other
+// value is reported and changes nothing.
+template <typename T>
+struct Word {
+    const char* word;
+    T value;
+};
+
+template <typename T, size_t N>
+void apply_word(const char* key, const char* value, const Word<T> (&words)[N], T* setting) {
+    for (const Word<T>& w : words) {
+        if (ascii_iequals(value, w.word)) {
+            *setting = w.value;
+            return;
+        }
+    }
+    report_value(key, value);
+}
+
 // A decimal integer as atoi reads it (white space, sign, digits), kept in
 // 32 bits; out-of-range values are clamped by strtol and then wrapped.
 int32_t read_int(const char* s) { return static_cast<int32_t>(std::strtol(s, nullptr, 10)); }
@@ -156,25 +175,22 @@ void apply_timeout(const char* v) {
     if (config_timeout <= 0) config_timeout = DEFAULT_TIMEOUT;
 }
 void apply_failurereply(const char* v) {
-    if (ascii_iequals(v, "ERR")) config_failurereply = FAILURE_REPLY_ERR;
-    else if (ascii_iequals(v, "BH")) config_failurereply = FAILURE_REPLY_BH;
-    else report_value("FailureReply", v);
+    static constexpr Word<int32_t> words[] = {{"ERR", FAILURE_REPLY_ERR}, {"BH", FAILURE_REPLY_BH}};
+    apply_word("FailureReply", v, words, &config_failurereply);
 }
 void apply_concurrency(const char* v) { apply_switch("Concurrency", v, &config_concurrency, false); }
 void apply_charset(const char* v) {
-    if (ascii_iequals(v, "ISO-8859-1")) config_charset = CHARSET_ISO8859_1;
-    else if (ascii_iequals(v, "UTF-8")) config_charset = CHARSET_UTF8;
-    else if (ascii_iequals(v, "auto")) config_charset = CHARSET_AUTO;
-    else report_value("Charset", v);
+    static constexpr Word<Charset> words[] = {
+        {"ISO-8859-1", CHARSET_ISO8859_1}, {"UTF-8", CHARSET_UTF8}, {"auto", CHARSET_AUTO}};
+    apply_word("Charset", v, words, &config_charset);
 }
 void apply_striprealm(const char* v) { apply_switch("StripRealm", v, &config_striprealm, false); }
 void apply_stripdomain(const char* v) { apply_switch("StripDomain", v, &config_stripdomain, false); }
 void apply_ignorecase(const char* v) { apply_switch("IgnoreCase", v, &config_ignorecase, false); }
 void apply_membership(const char* v) {
-    if (ascii_iequals(v, "user")) config_membership = MEMBERSHIP_USER;
-    else if (ascii_iequals(v, "group")) config_membership = MEMBERSHIP_GROUP;
-    else if (ascii_iequals(v, "either")) config_membership = MEMBERSHIP_EITHER;
-    else report_value("Membership", v);
+    static constexpr Word<Membership> words[] = {
+        {"user", MEMBERSHIP_USER}, {"group", MEMBERSHIP_GROUP}, {"either", MEMBERSHIP_EITHER}};
+    apply_word("Membership", v, words, &config_membership);
 }
 
 // The list is kept as written and read into contexts at the end of the
@@ -197,9 +213,8 @@ void apply_context(const char* v) {
 }
 
 void apply_pingafter(const char* v) {
-    if (ascii_iequals(v, "negative")) config_pingafter = PING_AFTER_NEGATIVE;
-    else if (ascii_iequals(v, "failure")) config_pingafter = PING_AFTER_FAILURE;
-    else report_value("PingAfter", v);
+    static constexpr Word<PingAfter> words[] = {{"negative", PING_AFTER_NEGATIVE}, {"failure", PING_AFTER_FAILURE}};
+    apply_word("PingAfter", v, words, &config_pingafter);
 }
 
 // Seconds, 0 to 86400: digits only, anything else reported.
