@@ -222,10 +222,36 @@ std::span<const uint8_t> batch_read(size_t used, uint32_t keep) {
     return batch;
 }
 
-// A read that found no such attribute: kept as a complete, empty list.
-void keep_no_values(uint32_t keep) {
-    const uint8_t none[4] = {};
-    cache_put_batch(keep, none, true);
+// Reads the attribute of the entry batch by batch, each batch kept under
+// keep and handed to match, until match takes one or the list ends: 0, or
+// the failed read's status (a first batch without the attribute is kept as
+// a complete, empty list).
+template <typename Match>
+int read_batches(CheckResult* check, uint32_t entry, const char* attribute, uint32_t keep, Match match) {
+    ncp_read_begin(&batched, entry, attribute);
+    for (;;) {
+        size_t used = sizeof group_buffer;
+        const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
+        note_exchange(check, rc);
+        if (rc != 0) {
+            if (no_attribute(*check)) {
+                const uint8_t none[4] = {};
+                cache_put_batch(keep, none, true);
+            }
+            return rc;
+        }
+        if (match(batch_read(used, keep)) || batched.complete) return 0;
+    }
+}
+
+// The batches kept, handed to match until it takes one: whether they answer
+// (a match, or the whole list was kept).
+template <typename Match>
+bool replay_kept(CacheHit kept, Match match) {
+    std::span<const uint8_t> batch;
+    bool taken = false;
+    while (!taken && cache_next_batch(&kept, &batch)) taken = match(batch);
+    return taken || kept.complete;
 }
 
 // The user's groups: what is kept, while it lasts; then read batch by batch
@@ -234,58 +260,48 @@ void read_groups(CheckResult* check, const UserFound& user) {
     const LetterCase letters = letter_case();
     check->verdict = RESULT_NOT_MEMBER;
     long matched = -1;
-    if (user.kept.has_list) {
-        CacheHit kept = user.kept;
-        std::span<const uint8_t> batch;
-        while (matched < 0 && cache_next_batch(&kept, &batch)) matched = match_groups(batch, letters);
-        if (matched >= 0 || kept.complete) {
-            check->cached = true;
-            check->matched = matched >= 0 ? static_cast<size_t>(matched) : 0;
-            check->verdict = matched >= 0 ? RESULT_MEMBER : RESULT_NOT_MEMBER;
-            return;
-        }
+    const auto match = [&](std::span<const uint8_t> batch) {
+        matched = match_groups(batch, letters);
+        return matched >= 0;
+    };
+    if (user.kept.has_list && replay_kept(user.kept, match)) {
+        check->cached = true;
+        check->matched = matched >= 0 ? static_cast<size_t>(matched) : 0;
+        check->verdict = matched >= 0 ? RESULT_MEMBER : RESULT_NOT_MEMBER;
+        return;
     }
     const uint32_t keep = cache_put_entry(CACHE_USER, user_name(), CACHE_FOUND, user.entry_id, resolved_name(),
                                           rt::clock_ns());
-    ncp_read_begin(&batched, user.entry_id, "Group Membership");
-    do {
-        size_t used = sizeof group_buffer;
-        const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
-        note_exchange(check, rc);
-        if (rc != 0) {
-            if (config_debug) {
-                log_failure_reason("read", check->failure);
-                addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
-            }
-            // A user without the attribute is in no group.
-            if (no_attribute(*check)) keep_no_values(keep);
-            else undecided_step(check, CHECK_READ);
-            return;
+    if (read_batches(check, user.entry_id, "Group Membership", keep, match) != 0) {
+        if (config_debug) {
+            log_failure_reason("read", check->failure);
+            addtolog("ncp_f_NDS_READ(Group Membership) failed. ");
         }
-        matched = match_groups(batch_read(used, keep), letters);
-    } while (matched < 0 && !batched.complete);
+        // A user without the attribute is in no group.
+        if (!no_attribute(*check)) undecided_step(check, CHECK_READ);
+        return;
+    }
     if (matched >= 0) {
         check->matched = static_cast<size_t>(matched);
         check->verdict = RESULT_MEMBER;
     }
 }
 
-// The group's "Member", what is kept first, until the user is among them:
-// the number of values looked at, -1 when a read failed (check->failure;
-// -603 on the first batch is no members). *entry_id is the group's when it
-// had to be resolved; 0 for a group that does not exist.
+// The group's "Member", what is kept first, until the user is among them
+// (*found): the number of values looked at; -2 for a group that does not
+// exist, -1 when an exchange failed (check->failure). A group without the
+// attribute has no members. *from_kept when nothing had to be asked.
 long find_member(CheckResult* check, std::span<const uint16_t> group, std::span<const uint16_t> key, bool* found,
                  bool* from_kept) {
     const int64_t now = rt::clock_ns();
     long read = 0;
+    const auto match = [&](std::span<const uint8_t> batch) { return *found = match_member(batch, key, &read); };
     CacheHit kept{};
     uint32_t id = 0;
     if (cache_find(CACHE_GROUP, group, now, &kept)) {
         *from_kept = true;
         if (kept.state == CACHE_NO_ENTRY) return -2;
-        std::span<const uint8_t> batch;
-        while (!*found && cache_next_batch(&kept, &batch)) *found = match_member(batch, key, &read);
-        if (*found || kept.complete) return read;
+        if (replay_kept(kept, match)) return read;
         id = kept.entry_id;
     } else {
         const int rc = ncp_NDS_RESOLVE_NAME(&conn, group, &id);
@@ -299,17 +315,7 @@ long find_member(CheckResult* check, std::span<const uint16_t> group, std::span<
     *from_kept = false;
     read = 0;
     const uint32_t keep = cache_put_entry(CACHE_GROUP, group, CACHE_FOUND, id, {}, now);
-    ncp_read_begin(&batched, id, "Member");
-    do {
-        size_t used = sizeof group_buffer;
-        const int rc = ncp_read_next(&conn, &batched, group_buffer, &used);
-        note_exchange(check, rc);
-        if (rc != 0) {
-            if (no_attribute(*check)) keep_no_values(keep);
-            return no_attribute(*check) ? 0 : -1;
-        }
-        *found = match_member(batch_read(used, keep), key, &read);
-    } while (!*found && !batched.complete);
+    if (read_batches(check, id, "Member", keep, match) != 0) return no_attribute(*check) ? 0 : -1;
     return read;
 }
 
