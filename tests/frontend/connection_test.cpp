@@ -346,30 +346,13 @@ TEST_F(ConnectionPolicy, ASetUpAloneDoesNotStartTheBackoffAfresh) {
 TEST_F(ConnectionManager, PingAfterNegativeOrOnlyAfterAFailure) {
     serve([](ts::Options& o) { o.record = true; });
     ASSERT_EQ(make_connection(), 0);
-    const struct {
-        PingAfter ping;
-        const char* line;
-        const char* reply;
-        const char* sent;
-    } cases[] = {
-        {PING_AFTER_NEGATIVE, "alice staff", "OK\n", "rg"},
-        {PING_AFTER_NEGATIVE, "bob staff", "ERR\n", "rgp"},
-        {PING_AFTER_NEGATIVE, "nobody staff", "ERR\n", "rp"},
-        {PING_AFTER_FAILURE, "alice staff", "OK\n", "rg"},
-        {PING_AFTER_FAILURE, "bob staff", "ERR\n", "rg"},
-        {PING_AFTER_FAILURE, "nobody staff", "ERR\n", "r"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.line) + (c.ping == PING_AFTER_FAILURE ? " (failure)" : ""));
-        config_pingafter = c.ping;
-        server->set([](ts::Options&) {});
-        EXPECT_EQ(replies(std::string(c.line) + "\n"), c.reply);
-        EXPECT_EQ(server->sent().letters(), c.sent);
-    }
-    server->set([](ts::Options& o) {
+    config_pingafter = PING_AFTER_NEGATIVE;
+    expect_answers({{"alice staff", "OK\n", "rg"}, {"bob staff", "ERR\n", "rgp"}, {"nobody staff", "ERR\n", "rp"}});
+    config_pingafter = PING_AFTER_FAILURE;
+    expect_answers({{"alice staff", "OK\n", "rg"}, {"bob staff", "ERR\n", "rg"}, {"nobody staff", "ERR\n", "r"}});
+    // The failed check, a new connection, the next check.
+    expect_answers({{"alice staff\nalice staff", "ERR\nOK\n", "r" "cpvrg" "rg"}}, [](ts::Options& o) {
         o.drop_after = 0;
         o.fault_once = true;
     });
-    EXPECT_EQ(replies("alice staff\nalice staff\n"), "ERR\nOK\n");
-    EXPECT_EQ(server->sent().letters(), "r" "cpvrg" "rg");  // the failed check, a new connection, the next check
 }
